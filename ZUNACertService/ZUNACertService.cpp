@@ -1,0 +1,10 @@
+#include <windows.h>
+#include <tchar.h>
+
+#include "CZUNACertService.h"
+#include "Main.h"
+
+int _tmain(int argc, TCHAR* argv[], TCHAR* envp[]) {
+    (void)envp;
+    return GuardMain(argc, argv);
+}

@@ -1,0 +1,123 @@
+#include "utils.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <boost/locale/encoding.hpp>
+#include <boost/log/core/core.hpp>
+#include <boost/log/sources/record_ostream.hpp>
+#include <boost/log/utility/exception_handler.hpp>
+#include <boost/log/utility/setup/common_attributes.hpp>
+#include <boost/log/utility/setup/file.hpp>
+
+#include "Handle.h"
+
+const char kGuardedExeName[] = "ZUNATAVLService.exe";
+const wchar_t kLogFilePath[] = L"C:\\Users\\Public\\ZUNACertService.log";
+
+namespace logging = boost::log;
+namespace keywords = boost::log::keywords;
+
+void InitLog() {
+    // A log file that cannot be created, opened or written must never stop the
+    // guard: the core swallows what the sink throws, and the record is lost.
+    logging::core::get()->set_exception_handler(logging::make_exception_suppressor());
+    try {
+        logging::add_file_log(keywords::file_name = kLogFilePath,
+                              keywords::rotation_size = 10 * 1024 * 1024,
+                              keywords::format = "[%TimeStamp%][%ThreadID%]: %Message%",
+                              keywords::auto_flush = true);
+    } catch (...) {
+        // Without a sink the records are dropped; the program goes on.
+    }
+    logging::add_common_attributes();
+}
+
+void WriteLog(std::string file, int line, std::string message, int value) {
+    try {
+        my_logger::logger_type& logger = my_logger::get();
+        BOOST_LOG(logger) << file << " [ " << line << " ] "
+                          << " : " << message << " [ " << value << " ] ";
+    } catch (...) {
+        // Logging is best effort; the caller's work matters more than its record.
+    }
+}
+
+bool IsGuardedProcessRunning() {
+    CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
+
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    if (!::Process32FirstW(snapshot.get(), &entry)) return false;
+    do {
+        const size_t length = std::wcslen(entry.szExeFile);
+        std::vector<char> narrow(length * 2 + 1, '\0');
+        const size_t converted = std::wcstombs(narrow.data(), entry.szExeFile, narrow.size());
+        // A name that does not convert in full does not match.
+        if (converted != static_cast<size_t>(-1) && converted < narrow.size() &&
+            std::strcmp(narrow.data(), kGuardedExeName) == 0) {
+            return true;
+        }
+    } while (::Process32NextW(snapshot.get(), &entry));
+    return false;
+}
+
+// Unit of one character: a surrogate pair stays together.
+static size_t CharacterLength(const std::wstring& text, size_t at) {
+    const wchar_t c = text[at];
+    if (c >= 0xD800 && c <= 0xDBFF && at + 1 < text.size()) {
+        const wchar_t d = text[at + 1];
+        if (d >= 0xDC00 && d <= 0xDFFF) return 2;
+    }
+    return 1;
+}
+
+std::string ToGbkSkippingUnmappable(const std::wstring& text) {
+    namespace conv = boost::locale::conv;
+    // Boost's skip method hands the converter a one-byte substitute; for a
+    // double-byte code page Wine reads two bytes from it and writes whatever
+    // follows instead of dropping the character. Asking for a strict
+    // conversion one character at a time drops exactly the unmappable ones
+    // everywhere.
+    try {
+        return conv::from_utf(text, "gbk", conv::stop);
+    } catch (const conv::conversion_error&) {
+    }
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+        const size_t n = CharacterLength(text, at);
+        try {
+            out += conv::from_utf(text.substr(at, n), "gbk", conv::stop);
+        } catch (const conv::conversion_error&) {
+        }
+        at += n;
+    }
+    return out;
+}
+
+bool KillProcessByName(std::string name) {
+    CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    if (!snapshot || !::Process32FirstW(snapshot.get(), &entry)) return false;
+    do {
+        std::string gbk;
+        try {
+            gbk = ToGbkSkippingUnmappable(std::wstring(entry.szExeFile));
+        } catch (...) {
+            continue;  // a converter that cannot be had matches nothing
+        }
+        if (gbk == name) {
+            // A process that has ended since the snapshot, or that may not be
+            // opened, is left alone.
+            CHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+            if (process) ::TerminateProcess(process.get(), 0);
+        }
+    } while (::Process32NextW(snapshot.get(), &entry));
+    return true;
+}

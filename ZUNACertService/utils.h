@@ -1,0 +1,27 @@
+#pragma once
+#include <string>
+
+#include <boost/log/sources/global_logger_storage.hpp>
+#include <boost/log/sources/logger.hpp>
+
+// The one diagnostic logger of the process, created on first use.
+BOOST_LOG_INLINE_GLOBAL_LOGGER_DEFAULT(my_logger, boost::log::sources::logger_mt)
+
+// Executable name of the guarded program, compared byte for byte.
+extern const char kGuardedExeName[];
+// Where the diagnostic log lives.
+extern const wchar_t kLogFilePath[];
+
+// Adds the file sink and the common attributes; once per process.
+void InitLog();
+// Writes one record: "<file> [ <line> ]  : <message> [ <value> ] ". Never fails
+// towards the caller, whatever happens to the log file.
+void WriteLog(std::string file, int line, std::string message, int value);
+
+// True as soon as a process named exactly kGuardedExeName is in the table.
+bool IsGuardedProcessRunning();
+// Terminates, with exit code 0, every process whose name in GBK equals `name`.
+// False only when the process table cannot be read.
+bool KillProcessByName(std::string name);
+// Wide to GBK, dropping characters that GBK cannot represent.
+std::string ToGbkSkippingUnmappable(const std::wstring& text);
