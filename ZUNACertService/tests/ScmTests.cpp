@@ -1,0 +1,71 @@
+// CServiceBase under Wine's real service control manager.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "TestSupport.h"
+
+namespace {
+
+const wchar_t kProbeName[] = L"ZunaBaseProbe";
+
+class ScmTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        manager.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(manager) << ::GetLastError();
+        Delete();
+    }
+    void TearDown() override { Delete(); }
+
+    void Delete() {
+        CServiceHandle old(::OpenServiceW(manager.get(), kProbeName, SERVICE_ALL_ACCESS));
+        if (!old) return;
+        SERVICE_STATUS s;
+        ::ControlService(old.get(), SERVICE_CONTROL_STOP, &s);
+        WaitForState(old.get(), SERVICE_STOPPED);
+        ::DeleteService(old.get());
+    }
+
+    CServiceHandle Create(const std::wstring& mode) {
+        const std::wstring path = L"\"" + TestDir() + L"\\testservice.exe\" " + mode;
+        return CServiceHandle(::CreateServiceW(manager.get(), kProbeName, kProbeName, SERVICE_ALL_ACCESS,
+                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                               SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr,
+                                               nullptr, nullptr));
+    }
+
+    static SERVICE_STATUS WaitForState(SC_HANDLE service, DWORD state) {
+        SERVICE_STATUS s = {};
+        WaitUntil([&] { return ::QueryServiceStatus(service, &s) && s.dwCurrentState == state; },
+                  std::chrono::seconds(20));
+        return s;
+    }
+
+    CServiceHandle manager;
+};
+
+}  // namespace
+
+TEST_F(ScmTest, ServiceRunsAndStops) {
+    CServiceHandle service = Create(L"ok");
+    ASSERT_TRUE(service) << ::GetLastError();
+    ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
+    SERVICE_STATUS s = WaitForState(service.get(), SERVICE_RUNNING);
+    EXPECT_EQ(s.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(s.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &s)) << ::GetLastError();
+    s = WaitForState(service.get(), SERVICE_STOPPED);
+    EXPECT_EQ(s.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(s.dwWin32ExitCode, 0u);
+    EXPECT_TRUE(::DeleteService(service.get()));
+}
+
+TEST_F(ScmTest, StartThrowingACodeEndsStoppedWithThatCode) {
+    CServiceHandle service = Create(L"throw5");
+    ASSERT_TRUE(service) << ::GetLastError();
+    ::StartServiceW(service.get(), 0, nullptr);
+    const SERVICE_STATUS s = WaitForState(service.get(), SERVICE_STOPPED);
+    EXPECT_EQ(s.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(s.dwWin32ExitCode, 5u);
+}

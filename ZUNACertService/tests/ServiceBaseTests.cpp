@@ -1,0 +1,218 @@
+// CServiceBase's sequences, with status reports and event-log entries seen
+// through the platform table.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "ServiceBase.h"
+#include "TestSupport.h"
+
+namespace {
+
+enum class Fail { None, Code, Other };
+
+class CTestService : public CServiceBase {
+public:
+    CTestService() : CServiceBase(L"BaseTestService", true, true, true) { s_instance = this; }
+    ~CTestService() override { s_instance = nullptr; }
+    static DWORD NextCheckPoint() { return s_checkPoint; }
+
+    Fail start = Fail::None, stop = Fail::None, pause = Fail::None, resume = Fail::None, shutdown = Fail::None;
+    DWORD code = 5;
+
+protected:
+    void Act(Fail f) {
+        if (f == Fail::Code) throw code;
+        if (f == Fail::Other) throw std::runtime_error("no code");
+    }
+    void OnStart(DWORD, PWSTR*) override { Act(start); }
+    void OnStop() override { Act(stop); }
+    void OnPause() override { Act(pause); }
+    void OnContinue() override { Act(resume); }
+    void OnShutdown() override { Act(shutdown); }
+};
+
+class ServiceBaseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RecordStatus(&statuses);
+        RecordEventLog(&events);
+    }
+    // Pairs of (state, checkpoint) reported since the last call.
+    std::vector<std::pair<DWORD, DWORD>> Reports() {
+        std::vector<std::pair<DWORD, DWORD>> out;
+        for (const SERVICE_STATUS& s : statuses) out.emplace_back(s.dwCurrentState, s.dwCheckPoint);
+        statuses.clear();
+        return out;
+    }
+    using R = std::vector<std::pair<DWORD, DWORD>>;
+
+    PlatformScope platform;
+    std::vector<SERVICE_STATUS> statuses;
+    std::vector<EventEntry> events;
+    CTestService service;
+};
+
+}  // namespace
+
+// Runs first in this program: the counter starts at 1 for the process.
+TEST_F(ServiceBaseTest, CheckpointsCountAcrossAllSequences) {
+    ASSERT_EQ(CTestService::NextCheckPoint(), 1u);
+    service.Start(0, nullptr);
+    EXPECT_EQ(Reports(), (R{{SERVICE_START_PENDING, 1}, {SERVICE_RUNNING, 0}}));
+    service.Pause();
+    EXPECT_EQ(Reports(), (R{{SERVICE_PAUSE_PENDING, 2}, {SERVICE_PAUSED, 3}}));
+    service.Continue();
+    EXPECT_EQ(Reports(), (R{{SERVICE_CONTINUE_PENDING, 4}, {SERVICE_RUNNING, 0}}));
+    service.Stop();
+    EXPECT_EQ(Reports(), (R{{SERVICE_STOP_PENDING, 5}, {SERVICE_STOPPED, 0}}));
+    EXPECT_TRUE(events.empty()) << "success writes no entry";
+    // The rest of the record keeps its constructor values.
+    const SERVICE_STATUS s = service.Status();
+    EXPECT_EQ(s.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(s.dwControlsAccepted, 7u);
+    EXPECT_EQ(s.dwWaitHint, 0u);
+}
+
+TEST_F(ServiceBaseTest, StartFailingWithACodeStopsWithThatCode) {
+    service.start = Fail::Code;
+    const DWORD cp = CTestService::NextCheckPoint();
+    service.Start(0, nullptr);
+    EXPECT_EQ(Reports(), (R{{SERVICE_START_PENDING, cp}, {SERVICE_STOPPED, 0}}));
+    EXPECT_EQ(service.Status().dwWin32ExitCode, 5u);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(events[0].source, L"BaseTestService");
+    EXPECT_EQ(events[0].text, L"Service Start failed w/err 0x00000005");
+}
+
+TEST_F(ServiceBaseTest, StartFailingWithoutACodeStopsWithZero) {
+    service.start = Fail::Other;
+    service.Start(0, nullptr);
+    EXPECT_EQ(service.Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(service.Status().dwWin32ExitCode, 0u);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].text, L"Service failed to start.");
+    EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+}
+
+TEST_F(ServiceBaseTest, FailedHooksFallBackToTheirStates) {
+    service.Start(0, nullptr);
+    Reports();
+
+    service.stop = Fail::Code;
+    service.code = 0xC0000005;
+    const DWORD cp = CTestService::NextCheckPoint();
+    service.Stop();
+    EXPECT_EQ(Reports(), (R{{SERVICE_STOP_PENDING, cp}, {SERVICE_RUNNING, 0}})) << "stays running";
+    EXPECT_EQ(events.back().text, L"Service Stop failed w/err 0xc0000005");
+
+    service.stop = Fail::Other;
+    service.Stop();
+    EXPECT_EQ(Reports().back(), std::make_pair(DWORD(SERVICE_RUNNING), DWORD(0)));
+    EXPECT_EQ(events.back().text, L"Service failed to stop.");
+
+    service.pause = Fail::Code;
+    service.Pause();
+    EXPECT_EQ(Reports().back(), std::make_pair(DWORD(SERVICE_RUNNING), DWORD(0)));
+    EXPECT_EQ(events.back().text, L"Service Pause failed w/err 0xc0000005");
+    service.pause = Fail::Other;
+    service.Pause();
+    EXPECT_EQ(events.back().text, L"Service failed to pause.");
+
+    service.resume = Fail::Code;
+    service.Continue();
+    EXPECT_EQ(Reports().back().first, static_cast<DWORD>(SERVICE_PAUSED));
+    EXPECT_EQ(events.back().text, L"Service Continue failed w/err 0xc0000005");
+    service.resume = Fail::Other;
+    service.Continue();
+    EXPECT_EQ(events.back().text, L"Service failed to resume.");
+
+    Reports();
+    service.shutdown = Fail::Code;
+    service.Shutdown();
+    EXPECT_TRUE(Reports().empty()) << "a failed shutdown reports nothing";
+    EXPECT_EQ(events.back().text, L"Service Shutdown failed w/err 0xc0000005");
+    service.shutdown = Fail::Other;
+    service.Shutdown();
+    EXPECT_EQ(events.back().text, L"Service failed to shut down.");
+    EXPECT_EQ(events.size(), 8u);
+}
+
+TEST_F(ServiceBaseTest, ShutdownReportsStoppedAlone) {
+    service.Start(0, nullptr);
+    Reports();
+    CServiceBase::ControlHandler(SERVICE_CONTROL_SHUTDOWN);
+    EXPECT_EQ(Reports(), (R{{SERVICE_STOPPED, 0}}));
+}
+
+TEST_F(ServiceBaseTest, ControlHandlerDispatchesAndIgnoresTheRest) {
+    service.Start(0, nullptr);
+    Reports();
+    CServiceBase::ControlHandler(SERVICE_CONTROL_INTERROGATE);
+    CServiceBase::ControlHandler(128);
+    EXPECT_TRUE(Reports().empty());
+    CServiceBase::ControlHandler(SERVICE_CONTROL_PAUSE);
+    EXPECT_EQ(Reports().back().first, static_cast<DWORD>(SERVICE_PAUSED));
+    CServiceBase::ControlHandler(SERVICE_CONTROL_CONTINUE);
+    EXPECT_EQ(Reports().back().first, static_cast<DWORD>(SERVICE_RUNNING));
+    CServiceBase::ControlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(Reports().back().first, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(ServiceBaseTest, ErrorEntryIsCutTo259Characters) {
+    const std::wstring operation(300, L'o');
+    service.ReportErrorToEventLog(operation.c_str(), 1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].text, std::wstring(259, L'o'));
+
+    const std::wstring fits(259 - 24, L'p');  // 24 = " failed w/err 0x" and 8 digits
+    service.ReportErrorToEventLog(fits.c_str(), 0xABCDEF12);
+    EXPECT_EQ(events[1].text, fits + L" failed w/err 0xabcdef12");
+}
+
+TEST_F(ServiceBaseTest, NoEventSourceDropsTheEntry) {
+    Platform().RegisterEventSourceW = [](LPCWSTR, LPCWSTR) -> HANDLE { return nullptr; };
+    service.start = Fail::Code;
+    service.Start(0, nullptr);
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(service.Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST(FormatErrorCode, HexWithoutLeadingZeros) {
+    wchar_t text[11];
+    const std::pair<DWORD, const wchar_t*> cases[] = {
+        {0, L"0x"}, {5, L"0x5"}, {0x10, L"0x10"}, {1063, L"0x427"}, {0xDEADBEEF, L"0xDEADBEEF"},
+        {0x80000000, L"0x80000000"}, {0x0F00, L"0xF00"}};
+    for (const auto& c : cases) {
+        std::fill(std::begin(text), std::end(text), L'#');
+        FormatErrorCode(c.first, text);
+        EXPECT_STREQ(text, c.second);
+    }
+}
+
+TEST(RunInternal, FromAConsoleTheDispatcherDoesNotStart) {
+    PlatformScope platform;
+    std::vector<std::wstring> debug;
+    RecordDebugOutput(&debug);
+    CTestService service;
+    EXPECT_FALSE(CServiceBase::RunInternal(service));
+    const std::vector<LogRecord> records = RecordsAt("ServiceBase.cpp", 99);
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().message, "RunInternal error, err code : %s");
+    EXPECT_EQ(records.back().value, "1063");
+    ASSERT_EQ(debug.size(), 1u);
+    EXPECT_EQ(debug[0], L"0x427");
+}
+
+TEST(ServiceEntry, WithoutAControlHandlerNothingIsReported) {
+    PlatformScope platform;
+    std::vector<SERVICE_STATUS> statuses;
+    RecordStatus(&statuses);
+    CTestService service;  // not started by a dispatcher: no handler can be registered
+    CServiceBase::ServiceEntry(0, nullptr);
+    EXPECT_TRUE(statuses.empty());
+    const std::vector<LogRecord> records = RecordsAt("ServiceBase.cpp", 120);
+    ASSERT_FALSE(records.empty());
+    EXPECT_NE(records.back().value, "0");
+}

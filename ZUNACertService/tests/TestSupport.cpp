@@ -1,0 +1,261 @@
+#include "TestSupport.h"
+
+#include <tlhelp32.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <mutex>
+#include <thread>
+
+#include "CZUNACertService.h"
+#include "utils.h"
+
+std::string ReadFileBytes(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string ReadLogFile() { return ReadFileBytes(kLogFilePath); }
+
+namespace {
+
+// "[YYYY-MM-DD HH:MM:SS.ffffff][0x12345678]: " at `at`.
+bool IsRecordHeader(const std::string& s, size_t at) {
+    static const char shape[] = "[dddd-dd-dd dd:dd:dd.dddddd][0xhhhhhhhh]: ";
+    const size_t n = sizeof(shape) - 1;
+    if (at + n > s.size()) return false;
+    for (size_t i = 0; i < n; ++i) {
+        const char c = s[at + i];
+        switch (shape[i]) {
+        case 'd': if (c < '0' || c > '9') return false; break;
+        case 'h': if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false; break;
+        default: if (c != shape[i]) return false;
+        }
+    }
+    return true;
+}
+
+const size_t kHeaderLength = 42;
+
+}  // namespace
+
+std::vector<LogRecord> ParseLog(const std::string& text) {
+    std::vector<size_t> starts;
+    for (size_t at = 0; at < text.size(); at = text.find('[', at + 1)) {
+        if ((at == 0 || text[at - 1] == '\n') && IsRecordHeader(text, at)) starts.push_back(at);
+        if (at == std::string::npos) break;
+    }
+    std::vector<LogRecord> records;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const size_t begin = starts[i];
+        const size_t end = i + 1 < starts.size() ? starts[i + 1] : text.size();
+        LogRecord r;
+        r.raw = text.substr(begin, end - begin);
+        r.timestamp = r.raw.substr(1, 26);
+        r.threadId = r.raw.substr(29, 10);
+        std::string body = r.raw.substr(kHeaderLength);
+        if (body.size() >= 2 && body.compare(body.size() - 2, 2, "\r\n") == 0) body.resize(body.size() - 2);
+        const size_t open = body.find(" [ ");
+        const size_t close = body.find(" ]  : ", open);
+        const size_t valueOpen = body.rfind(" [ ");
+        if (open == std::string::npos || close == std::string::npos || valueOpen == std::string::npos ||
+            valueOpen < close || body.size() < 3 || body.compare(body.size() - 3, 3, " ] ") != 0) {
+            r.message = body;  // not one of ours; kept whole
+            records.push_back(r);
+            continue;
+        }
+        r.source = body.substr(0, open);
+        r.line = std::atoi(body.c_str() + open + 3);
+        r.message = body.substr(close + 6, valueOpen - (close + 6));
+        r.value = body.substr(valueOpen + 3, body.size() - 3 - (valueOpen + 3));
+        records.push_back(r);
+    }
+    return records;
+}
+
+std::vector<LogRecord> RecordsAt(const std::string& source, int line) {
+    std::vector<LogRecord> found;
+    for (LogRecord& r : ParseLog(ReadLogFile())) {
+        if (r.line == line && r.source.size() >= source.size() &&
+            r.source.compare(r.source.size() - source.size(), source.size(), source) == 0) {
+            found.push_back(r);
+        }
+    }
+    return found;
+}
+
+namespace {
+std::vector<EventEntry>* g_events = nullptr;
+std::vector<SERVICE_STATUS>* g_statuses = nullptr;
+std::vector<std::wstring>* g_debug = nullptr;
+std::mutex g_recordLock;
+HANDLE const kFakeSource = reinterpret_cast<HANDLE>(0x5eed);
+
+HANDLE WINAPI FakeRegisterEventSource(LPCWSTR, LPCWSTR) { return kFakeSource; }
+BOOL WINAPI FakeDeregisterEventSource(HANDLE) { return TRUE; }
+BOOL WINAPI FakeReportEvent(HANDLE, WORD type, WORD, DWORD, PSID, WORD count, DWORD, LPCWSTR* strings, LPVOID) {
+    std::lock_guard<std::mutex> lock(g_recordLock);
+    if (g_events) g_events->push_back({type, count > 0 ? strings[0] : L"", count > 1 ? strings[1] : L""});
+    return TRUE;
+}
+BOOL WINAPI FakeSetServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
+    std::lock_guard<std::mutex> lock(g_recordLock);
+    if (g_statuses) g_statuses->push_back(*status);
+    return TRUE;
+}
+void WINAPI FakeOutputDebugString(LPCWSTR text) {
+    std::lock_guard<std::mutex> lock(g_recordLock);
+    if (g_debug) g_debug->push_back(text);
+}
+}  // namespace
+
+void RecordEventLog(std::vector<EventEntry>* sink) {
+    g_events = sink;
+    Platform().RegisterEventSourceW = FakeRegisterEventSource;
+    Platform().DeregisterEventSource = FakeDeregisterEventSource;
+    Platform().ReportEventW = FakeReportEvent;
+}
+
+void RecordStatus(std::vector<SERVICE_STATUS>* sink) {
+    g_statuses = sink;
+    Platform().SetServiceStatus = FakeSetServiceStatus;
+}
+
+void RecordDebugOutput(std::vector<std::wstring>* sink) {
+    g_debug = sink;
+    Platform().OutputDebugStringW = FakeOutputDebugString;
+}
+
+std::wstring TestDir() { return GetModuleDirectory(); }
+
+std::wstring StandinExe() {
+    std::wstring dir = TestDir();
+    for (int up = 0; up < 4; ++up) {
+        const std::wstring candidate = dir + L"\\standin\\ZUNATAVLService.exe";
+        if (::GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES) return candidate;
+        const size_t slash = dir.rfind(L'\\');
+        if (slash == std::wstring::npos) break;
+        dir.resize(slash);
+    }
+    return std::wstring();
+}
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+bool WriteTextFile(const std::wstring& path, const std::string& text) {
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+ChildProcess StartProcess(const std::wstring& exe, const std::wstring& arguments, const std::wstring& directory) {
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    if (!arguments.empty()) commandLine += L" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    ChildProcess child;
+    if (::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
+                         directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
+        ::CloseHandle(info.hThread);
+        child.process.reset(info.hProcess);
+        child.pid = info.dwProcessId;
+    }
+    return child;
+}
+
+DWORD RunProcess(const std::wstring& exe, const std::wstring& arguments, std::string* out, DWORD timeoutMs) {
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return 0xFFFFFFFF;
+    CHandle reader(readEnd);
+    CHandle writer(writeEnd);
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    if (!arguments.empty()) commandLine += L" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = nullptr;
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                          &info)) {
+        return 0xFFFFFFFF;
+    }
+    CHandle process(info.hProcess);
+    CHandle thread(info.hThread);
+    writer.reset();
+    std::string collected;
+    std::thread drain([&] {
+        char buf[4096];
+        DWORD n = 0;
+        while (::ReadFile(reader.get(), buf, sizeof(buf), &n, nullptr) && n > 0) collected.append(buf, n);
+    });
+    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) ::TerminateProcess(process.get(), 0xDEAD);
+    ::WaitForSingleObject(process.get(), INFINITE);
+    drain.join();
+    if (out) *out = collected;
+    return ExitCodeOf(process.get());
+}
+
+DWORD ExitCodeOf(HANDLE process) {
+    DWORD code = 0xFFFFFFFF;
+    ::GetExitCodeProcess(process, &code);
+    return code;
+}
+
+bool IsProcessAlive(HANDLE process) { return ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
+
+namespace {
+template <typename F>
+int ForEachNamed(const std::wstring& name, F f) {
+    CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    if (!::Process32FirstW(snapshot.get(), &entry)) return 0;
+    do {
+        if (name == entry.szExeFile) {
+            ++count;
+            f(entry.th32ProcessID);
+        }
+    } while (::Process32NextW(snapshot.get(), &entry));
+    return count;
+}
+}  // namespace
+
+int KillAllNamed(const std::wstring& name) {
+    return ForEachNamed(name, [](DWORD pid) {
+        CHandle p(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        if (p) {
+            ::TerminateProcess(p.get(), 0);
+            ::WaitForSingleObject(p.get(), 5000);
+        }
+    });
+}
+
+int CountProcessesNamed(const std::wstring& name) {
+    return ForEachNamed(name, [](DWORD) {});
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(step);
+    }
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}

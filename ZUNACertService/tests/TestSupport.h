@@ -1,0 +1,73 @@
+#pragma once
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Handle.h"
+#include "Platform.h"
+
+// One parsed record of the diagnostic log.
+struct LogRecord {
+    std::string timestamp;  // YYYY-MM-DD HH:MM:SS.ffffff
+    std::string threadId;   // 0x and 8 hex digits
+    std::string source;
+    int line = 0;
+    std::string message;
+    std::string value;
+    std::string raw;  // the whole record as in the file, line end included
+};
+
+std::string ReadFileBytes(const std::wstring& path);
+std::string ReadLogFile();
+std::vector<LogRecord> ParseLog(const std::string& text);
+// Records whose source ends in `source` and whose line is `line`, oldest first.
+std::vector<LogRecord> RecordsAt(const std::string& source, int line);
+
+// Restores the platform table when it goes out of scope.
+class PlatformScope {
+public:
+    PlatformScope() : m_saved(Platform()) {}
+    ~PlatformScope() { Platform() = m_saved; }
+
+private:
+    PlatformCalls m_saved;
+};
+
+// Event-log entries and status reports seen through the platform table.
+struct EventEntry {
+    WORD type;
+    std::wstring source;
+    std::wstring text;
+};
+void RecordEventLog(std::vector<EventEntry>* sink);
+void RecordStatus(std::vector<SERVICE_STATUS>* sink);
+void RecordDebugOutput(std::vector<std::wstring>* sink);
+
+std::wstring TestDir();
+// The built stand-in, found above the test directory.
+std::wstring StandinExe();
+std::wstring Widen(const std::string& text);
+bool WriteTextFile(const std::wstring& path, const std::string& text);
+
+struct ChildProcess {
+    CHandle process;
+    DWORD pid = 0;
+};
+ChildProcess StartProcess(const std::wstring& exe, const std::wstring& arguments = L"",
+                          const std::wstring& directory = L"");
+// Runs to the end and returns the exit code; standard output into *out.
+DWORD RunProcess(const std::wstring& exe, const std::wstring& arguments, std::string* out = nullptr,
+                 DWORD timeoutMs = 60000);
+DWORD ExitCodeOf(HANDLE process);
+bool IsProcessAlive(HANDLE process);
+// Kills every process of the prefix whose image name is `name`; returns how many.
+int KillAllNamed(const std::wstring& name);
+int CountProcessesNamed(const std::wstring& name);
+
+// Polls `condition` until true or the time-out; returns its last value.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step = std::chrono::milliseconds(50));
+double SecondsSince(std::chrono::steady_clock::time_point start);
