@@ -1,0 +1,49 @@
+#!/usr/bin/env python3
+"""Checks the shipped TAVL.exe as a file: imports, manifest, version block,
+GBK texts and no build-machine paths. Usage: check_binary.py EXE OBJDUMP SOURCE_DIR"""
+import re
+import struct
+import subprocess
+import sys
+
+exe, objdump, source_dir = sys.argv[1:4]
+data = open(exe, "rb").read()
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+windows_dlls = {"advapi32.dll", "bcrypt.dll", "crypt32.dll", "kernel32.dll", "msvcrt.dll", "ws2_32.dll",
+                "userenv.dll", "wtsapi32.dll", "user32.dll", "api-ms-win-core-synch-l1-2-0.dll"}
+dump = subprocess.run([objdump, "-p", exe], capture_output=True, text=True, check=True).stdout
+imports = {m.lower() for m in re.findall(r"DLL Name: (\S+)", dump)}
+check(bool(imports), "imports were listed: " + ", ".join(sorted(imports)))
+check(imports <= windows_dlls, "only Windows' own DLLs are imported (extra: %s)" % sorted(imports - windows_dlls))
+
+check(re.search(rb'requestedExecutionLevel\s+level="requireAdministrator"\s+uiAccess="false"', data) is not None,
+      "manifest asks for requireAdministrator without uiAccess")
+
+
+def utf16(text):
+    return text.encode("utf-16-le")
+
+
+for key, value in [("FileDescription", "证书HTTP服务守护进程"), ("ProductName", "证书HTTP服务守护进程"),
+                   ("InternalName", "TAVL.exe"), ("OriginalFilename", "TAVL.exe"),
+                   ("FileVersion", "1.0.0.1"), ("ProductVersion", "1.0.0.1")]:
+    at = data.find(utf16(key) + b"\0\0")
+    window = data[at:at + 200] if at >= 0 else b""
+    check(at >= 0 and utf16(value) + b"\0\0" in window, "version block %s = %s" % (key, value))
+
+fixed = data.find(struct.pack("<I", 0xFEEF04BD))
+check(fixed >= 0, "fixed version record present")
+if fixed >= 0:
+    _, _, fms, fls, pms, pls = struct.unpack_from("<6I", data, fixed)
+    check((fms, fls, pms, pls) == (0x10000, 1, 0x10000, 1), "file and product version 1.0.0.1")
+
+check(source_dir.encode() not in data, "no path of the build machine's sources in the binary")
+sys.exit(1 if failures else 0)
