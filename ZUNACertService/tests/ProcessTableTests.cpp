@@ -1,0 +1,97 @@
+// The process-table utilities against real processes in the Wine prefix.
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "utils.h"
+
+namespace {
+
+class ProcessTableTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = TestDir() + L"\\proc-names";
+        ::CreateDirectoryW(dir.c_str(), nullptr);
+        KillAllNamed(L"ZUNATAVLService.exe");
+    }
+    void TearDown() override {
+        for (ChildProcess& c : children) ::TerminateProcess(c.process.get(), 1);
+    }
+    // A sleeping process whose image is named `name`. Each copy gets its own
+    // folder: Wine finds files regardless of letter case, so names that differ
+    // only in case would land on one file.
+    HANDLE Start(const std::wstring& name) {
+        const std::wstring folder = dir + L"\\" + std::to_wstring(children.size());
+        ::CreateDirectoryW(folder.c_str(), nullptr);
+        const std::wstring path = folder + L"\\" + name;
+        ::DeleteFileW(path.c_str());
+        lastPath = path;
+        ::CopyFileW((TestDir() + L"\\sleeper.exe").c_str(), path.c_str(), FALSE);
+        children.push_back(StartProcess(path));
+        EXPECT_TRUE(children.back().process) << "could not start a copy";
+        return children.back().process.get();
+    }
+
+    std::wstring dir;
+    std::wstring lastPath;
+    std::vector<ChildProcess> children;
+};
+
+// Names that are not the guarded program's, though close to it.
+const wchar_t* const kOthers[] = {
+    L"zunatavlservice.exe", L"ZUNATAVLSERVICE.EXE", L"XZUNATAVLService.exe",
+    L"ZUNATAVLService.exe.exe", L"ZUNATAVLService\u670d\u52a1.exe"};
+// The guarded name with a character that GBK cannot represent (an emoji).
+const wchar_t kUnmappable[] = L"\U0001F600ZUNATAVLService.exe";
+
+}  // namespace
+
+TEST_F(ProcessTableTest, OnlyTheExactNameIsSeenAndKilled) {
+    std::vector<HANDLE> others;
+    for (const wchar_t* name : kOthers) others.push_back(Start(name));
+    HANDLE unmappable = Start(kUnmappable);
+    Sleep(300);
+    EXPECT_FALSE(IsGuardedProcessRunning()) << "neither a near name nor one with an unmappable character counts";
+
+    HANDLE first = Start(L"ZUNATAVLService.exe");
+    children.push_back(StartProcess(lastPath));
+    HANDLE second = children.back().process.get();
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(WaitUntil([] { return IsGuardedProcessRunning(); }, std::chrono::seconds(5)));
+
+    EXPECT_TRUE(KillProcessByName(kGuardedExeName));
+    for (HANDLE guarded : {first, second}) {
+        ASSERT_EQ(::WaitForSingleObject(guarded, 5000), WAIT_OBJECT_0);
+        EXPECT_EQ(ExitCodeOf(guarded), 0u);
+    }
+    // In GBK the unmappable character is dropped, so that name matches too.
+    ASSERT_EQ(::WaitForSingleObject(unmappable, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCodeOf(unmappable), 0u);
+    for (size_t i = 0; i < others.size(); ++i) EXPECT_TRUE(IsProcessAlive(others[i])) << i;
+    EXPECT_FALSE(IsGuardedProcessRunning());
+}
+
+TEST_F(ProcessTableTest, NoMatchKillsNothing) {
+    HANDLE other = Start(kOthers[0]);
+    Sleep(200);
+    EXPECT_FALSE(IsGuardedProcessRunning());
+    EXPECT_TRUE(KillProcessByName(kGuardedExeName));
+    EXPECT_TRUE(KillProcessByName("no-such-program.exe"));
+    EXPECT_TRUE(IsProcessAlive(other));
+}
+
+TEST_F(ProcessTableTest, ChineseNamesAreComparedInGbk) {
+    HANDLE chinese = Start(kOthers[4]);
+    Sleep(200);
+    const std::string gbk = "ZUNATAVLService\xB7\xFE\xCE\xF1.exe";  // 服务 in GBK
+    EXPECT_TRUE(KillProcessByName(gbk));
+    ASSERT_EQ(::WaitForSingleObject(chinese, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCodeOf(chinese), 0u);
+}
+
+TEST(GbkConversion, DropsOnlyWhatGbkCannotHold) {
+    EXPECT_EQ(ToGbkSkippingUnmappable(L"plain.exe"), "plain.exe");
+    EXPECT_EQ(ToGbkSkippingUnmappable(L"\u670d\u52a1"), "\xB7\xFE\xCE\xF1");
+    EXPECT_EQ(ToGbkSkippingUnmappable(L"a\U0001F600b\U0001F601"), "ab");
+    EXPECT_EQ(ToGbkSkippingUnmappable(L"\u670d\U0001F600"), "\xB7\xFE");
+    EXPECT_EQ(ToGbkSkippingUnmappable(L""), "");
+}
