@@ -12,6 +12,7 @@
 //   refuse              stop listening until the mode changes
 //   exit <code>         end the process now with <code>
 //   crash               die of an access violation
+// Each start appends "pid=<pid> cwd=<dir> cmd=<command line>" to "starts.log".
 // Every request received is appended to "requests.log" next to the exe,
 // framed as "----- <n> bytes\r\n" followed by the n raw bytes.
 #include <winsock2.h>
@@ -171,10 +172,26 @@ SOCKET Listen() {
     return s;
 }
 
+std::string Utf8(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n - 1 : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+void RecordStart() {
+    wchar_t cwd[4096];
+    const DWORD n = GetCurrentDirectoryW(4096, cwd);
+    std::ofstream out((g_dir + L"\\starts.log").c_str(), std::ios::binary | std::ios::app);
+    out << "pid=" << GetCurrentProcessId() << " cwd=" << Utf8(std::wstring(cwd, n))
+        << " cmd=" << Utf8(GetCommandLineW()) << "\r\n";
+}
+
 }  // namespace
 
 int main() {
     g_dir = ExeDirectory();
+    RecordStart();
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return 3;
 
