@@ -1,0 +1,337 @@
+#!/usr/bin/env python3
+"""The installed guard under Wine's real service control manager.
+
+A fresh Wine prefix per run; TAVL.exe and the stand-in sit in
+"C:\\Program Files\\ZUNA Cert". The tests run in order: install, start and
+guard, probe and faults, single instance, remove while running, remove when
+stopped, unknown switch, unopenable log.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+SERVICE = "ZUNATAVLGuardService"
+INSTALL_DIR_WIN = r"C:\Program Files\ZUNA Cert"
+ARGS = None
+
+
+class Prefix:
+    def __init__(self, root):
+        self.root = root
+        self.env = dict(os.environ, WINEPREFIX=root, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.install_dir = os.path.join(root, "drive_c", "Program Files", "ZUNA Cert")
+        self.log_path = os.path.join(root, "drive_c", "users", "Public", "ZUNACertService.log")
+
+    def detached(self, args):
+        # Anything that may outlive us gets no pipe of ours (see wine-env.sh).
+        return subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, start_new_session=True, timeout=120)
+
+    def up(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+        os.makedirs(os.path.dirname(self.root), exist_ok=True)
+        self.detached(["wineboot", "-i"])
+        self.detached(["wineserver", "-w"])
+        subprocess.Popen(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        self.detached(["wine", "cmd", "/c", "exit"])
+
+    def down(self):
+        self.detached(["wineserver", "-k"])
+        self.detached(["wineserver", "-w"])
+
+    def wine(self, *args, timeout=120):
+        """Runs a short-lived Windows program; returns (exit code, stdout text)."""
+        done = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=timeout)
+        return done.returncode, done.stdout.decode("utf-8", "replace")
+
+    def start_standin(self):
+        # By its Windows path, so that it shows as the guard's own starts do.
+        exe = INSTALL_DIR_WIN + r"\ZUNATAVLService.exe"
+        subprocess.Popen(["wine", exe], env=self.env, cwd=self.install_dir, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+
+    # --- the guard's files -------------------------------------------------
+    def log_bytes(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read()
+        except OSError:
+            return b""
+
+    def records(self):
+        """(source, line, message, value) of every record in the log."""
+        out = []
+        text = self.log_bytes()
+        heads = list(re.finditer(rb"(?m)^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\]\[0x[0-9a-f]{8}\]: ", text))
+        for i, m in enumerate(heads):
+            end = heads[i + 1].start() if i + 1 < len(heads) else len(text)
+            body = text[m.end():end]
+            if body.endswith(b"\r\n"):
+                body = body[:-2]
+            r = re.match(rb"(?s)(.*?) \[ (-?\d+) \]  : (.*) \[ (-?\d+) \] $", body)
+            if r:
+                out.append((r.group(1).decode(), int(r.group(2)), r.group(3), int(r.group(4))))
+        return out
+
+    def lines(self, source=None):
+        return [(line, value) for (src, line, _, value) in self.records() if source is None or src == source]
+
+    def control(self, mode):
+        with open(os.path.join(self.install_dir, "standin.ctl"), "w") as f:
+            f.write(mode + "\n")
+
+    def file_text(self, name):
+        try:
+            with open(os.path.join(self.install_dir, name), "rb") as f:
+                return f.read()
+        except OSError:
+            return b""
+
+    def standin_pids(self):
+        """Linux pids of the stand-ins that run from the install folder."""
+        pids = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    cmd = f.read()
+            except OSError:
+                continue
+            if b"ZUNA Cert\\ZUNATAVLService.exe" in cmd and b"winedbg" not in cmd:
+                pids.append(int(entry))
+        return sorted(pids)
+
+    def service_state(self):
+        code, out = self.wine("sc", "query", SERVICE)
+        m = re.search(r"STATE\s*:\s*(\d+)", out)
+        return int(m.group(1)) if m else None
+
+    def registration(self):
+        code, out = self.wine("reg", "query", r"HKLM\System\CurrentControlSet\Services" + "\\" + SERVICE)
+        values = {}
+        for line in out.splitlines():
+            parts = re.split(r"\s{4}", line.strip(), maxsplit=2)
+            if len(parts) == 3:
+                values[parts[0]] = parts[2]
+            elif len(parts) == 2:
+                values[parts[0]] = ""
+        return code, values
+
+
+def wait_for(condition, timeout, step=0.2):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(step)
+
+
+class ServiceEndToEnd(unittest.TestCase):
+    P = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.P = Prefix(os.path.join(ARGS.work, "prefix"))
+        cls.P.up()
+        os.makedirs(cls.P.install_dir, exist_ok=True)
+        shutil.copy(ARGS.tavl, os.path.join(cls.P.install_dir, "TAVL.exe"))
+        shutil.copy(ARGS.standin, os.path.join(cls.P.install_dir, "ZUNATAVLService.exe"))
+        shutil.copy(ARGS.removeprobe, os.path.join(cls.P.install_dir, "removeprobe.exe"))
+        cls.tavl = INSTALL_DIR_WIN + r"\TAVL.exe"
+
+    @classmethod
+    def tearDownClass(cls):
+        # The service is auto-start: leave nothing that a later boot would run.
+        cls.P.wine("sc", "stop", SERVICE)
+        cls.P.wine("sc", "delete", SERVICE)
+        cls.P.down()
+
+    # --- helpers -----------------------------------------------------------
+    def run_tavl(self, *args):
+        code, out = self.P.wine(self.tavl, *args)
+        self.assertEqual(code, 0, "TAVL.exe %s exit code" % " ".join(args))
+        return out
+
+    def start_service(self):
+        self.P.wine("sc", "start", SERVICE)
+        self.assertEqual(wait_for(lambda: self.P.service_state() == 4, 20), True, "service RUNNING")
+
+    def stop_service(self):
+        self.P.wine("sc", "stop", SERVICE)
+        self.assertEqual(wait_for(lambda: self.P.service_state() == 1, 20), True, "service STOPPED")
+
+    def kill_standins(self):
+        for pid in self.P.standin_pids():
+            os.kill(pid, signal.SIGKILL)
+        wait_for(lambda: not self.P.standin_pids(), 10)
+
+    def assert_order(self, lines, expected):
+        it = iter(lines)
+        for want in expected:
+            self.assertIn(want, it, "%s in order within %s" % (expected, lines))
+
+    def probe_fault_cycle(self, mode, instances):
+        """Our own stand-ins run, the service starts, the fault is played: every
+        instance is killed after the first probe and one is started again."""
+        self.kill_standins()
+        for name in ("requests.log", "starts.log"):
+            try:
+                os.remove(os.path.join(self.P.install_dir, name))
+            except OSError:
+                pass
+        self.P.control("normal {\"alive\":1}")
+        for _ in range(instances):
+            self.P.start_standin()
+            time.sleep(0.5)
+        self.assertTrue(wait_for(lambda: len(self.P.standin_pids()) == instances, 10))
+        ours = set(self.P.standin_pids())
+        self.P.control(mode)
+        started = time.monotonic()
+        self.start_service()
+        replaced = wait_for(lambda: (set(self.P.standin_pids()) and not (set(self.P.standin_pids()) & ours)
+                                     and set(self.P.standin_pids())), 75, 0.25)
+        took = time.monotonic() - started
+        print("%s: %d instance(s) replaced %.1f s after the service start" % (mode, instances, took))
+        self.assertTrue(replaced, "%s: every instance killed and one started again" % mode)
+        self.assertGreaterEqual(took, 30)
+        self.assertEqual(len(replaced), 1)
+        self.P.control("normal {\"alive\":1}")
+        self.stop_service()
+        self.kill_standins()
+
+    # --- the tests, in order ----------------------------------------------
+    def test_1_install_registers_the_service(self):
+        self.run_tavl("-install")
+        code, reg = self.P.registration()
+        self.assertEqual(code, 0, "the service key exists")
+        self.assertEqual(reg.get("Type"), "0x10")
+        self.assertEqual(reg.get("Start"), "0x2")
+        self.assertEqual(reg.get("ErrorControl"), "0x1")
+        self.assertEqual(reg.get("ObjectName"), "LocalSystem")
+        self.assertEqual(reg.get("DisplayName"), "ZUNATAVLGuardService zuna Service")
+        self.assertEqual(reg.get("ImagePath"), '"%s"' % self.tavl, "the path is quoted")
+        self.assertIn(reg.get("DependOnService", ""), ("",), "no dependencies")
+        self.assertTrue(reg.get("Description", "").startswith("ZUNA"), reg.get("Description"))
+        self.assertEqual(self.P.lines(), [(142, 1060), (94, 0), (50, 0)])
+        messages = [m for (_, _, m, _) in self.P.records()]
+        self.assertEqual(messages[0], b"OpenService failed w/err 0x%08lx\r\n")
+        self.assertEqual(messages[1], b"%s is installed.\r\n")
+
+        # Again, in capitals behind a slash: the old registration is replaced.
+        self.run_tavl("/INSTALL", "ignored", "arguments")
+        self.assertEqual(self.P.lines(), [(179, 0), (94, 0), (50, 0)])
+        self.assertEqual(self.P.registration()[1].get("ImagePath"), '"%s"' % self.tavl)
+
+    def test_2_service_guards_the_program(self):
+        self.kill_standins()
+        self.start_service()
+        self.assertTrue(wait_for(self.P.standin_pids, 15), "the guard starts the stand-in")
+        first = self.P.standin_pids()
+        self.assertIn(("cwd=" + INSTALL_DIR_WIN + " ").encode(), self.P.file_text("starts.log"))
+
+        os.kill(first[0], signal.SIGKILL)
+        killed = time.monotonic()
+        again = wait_for(lambda: [p for p in self.P.standin_pids() if p not in first], 10, 0.1)
+        took = time.monotonic() - killed
+        print("stand-in started again %.2f s after it was killed" % took)
+        self.assertTrue(again)
+        self.assertLess(took, 4.5)
+
+        stopping = time.monotonic()
+        self.stop_service()
+        print("sc stop to STOPPED while waiting on the program: %.2f s" % (time.monotonic() - stopping))
+        self.assertTrue(wait_for(lambda: not self.P.standin_pids(), 10), "the program the guard waited on ends")
+        lines = [line for (line, _) in self.P.lines("CZUNACertService.cpp")]
+        stop = lines[lines.index(389):]
+        self.assert_order([l for l in stop if l != 225], [389, 394, 403, 409, 411])
+        self.assertIn(225, stop[:stop.index(409)], "the program's end is seen before the join")
+
+    def test_3_probe_body_and_faults(self):
+        self.probe_fault_cycle("refuse", 2)
+        self.probe_fault_cycle("status 500 down", 1)
+        requests = self.P.file_text("requests.log")
+        self.assertIn(b"POST / HTTP/1.1\r\n", requests)
+        self.assertIn(b"\r\nContent-Type:application/json\r\n", requests)
+        self.assertIn(b"\r\nContent-Length: 47\r\n", requests)
+        self.assertIn(b'\r\n\r\n{"active":"CertInfo", "name" : "GetOCXVersion"}', requests)
+        self.probe_fault_cycle("silent", 1)
+
+    def test_4_console_copy_is_refused_while_the_service_runs(self):
+        self.start_service()
+        time.sleep(1)
+        before = self.P.log_bytes()
+        out = self.run_tavl("-remove")
+        self.assertIn("ZUNATAVLGuardService server had exist", out)
+        self.assertEqual(self.P.service_state(), 4, "nothing was removed")
+        self.assertTrue(self.P.log_bytes().startswith(before[:200]), "the service's log was not restarted")
+
+    def test_5_remove_while_running(self):
+        self.assertEqual(self.P.service_state(), 4)
+        code, _ = self.P.wine(INSTALL_DIR_WIN + r"\removeprobe.exe")
+        self.assertEqual(code, 0)
+        lines = [line for (line, _) in self.P.lines("ServiceInstaller.cpp")]
+        # ControlService returns once the handler has run the whole stop, so
+        # the poll rarely finds STOP_PENDING: each time it does, one 156.
+        self.assertEqual(lines[0], 149)
+        self.assertEqual(lines[-2:], [164, 179])
+        self.assertLessEqual(set(lines[1:-2]), {156})
+        print("remove while running: %d stop... record(s)" % lines.count(156))
+        self.assertIsNone(self.P.service_state(), "the service is gone")
+        self.kill_standins()
+
+    def test_6_remove_when_stopped(self):
+        self.run_tavl("-install")
+        self.run_tavl("-remove")
+        self.assertEqual(self.P.lines(), [(179, 0), (57, 0)])
+        self.run_tavl("-REMOVE")
+        self.assertEqual(self.P.lines(), [(142, 1060), (57, 0)])
+
+    def test_7_unknown_switch_is_silent(self):
+        before = self.P.log_bytes()
+        out = self.run_tavl("-status")
+        self.assertEqual(out, "")
+        out = self.run_tavl("--install")
+        self.assertEqual(out, "")
+        self.assertEqual(self.P.log_bytes(), before, "no record, the log untouched")
+        self.assertIsNone(self.P.service_state())
+
+    def test_8_unopenable_log_does_not_stop_the_guard(self):
+        self.run_tavl("-install")
+        self.kill_standins()
+        os.remove(self.P.log_path)
+        os.mkdir(self.P.log_path)
+        try:
+            self.start_service()
+            self.assertTrue(wait_for(self.P.standin_pids, 15), "the guard starts the program without its log")
+            self.stop_service()
+        finally:
+            os.rmdir(self.P.log_path)
+        self.kill_standins()
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tavl", required=True)
+    parser.add_argument("--standin", required=True)
+    parser.add_argument("--removeprobe", required=True)
+    parser.add_argument("--work", required=True)
+    ARGS, rest = parser.parse_known_args()
+    started = time.monotonic()
+    result = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False).result
+    print("end-to-end suite took %.0f s" % (time.monotonic() - started))
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
