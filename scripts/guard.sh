@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Runs the guard for real: the service installed and started under Wine's
+# service manager in a private prefix, guarding the stand-in.
+#
+#   scripts/guard.sh start        build what is missing, install, start, follow the log
+#   scripts/guard.sh log          follow the log (Ctrl-C stops following, not the service)
+#   scripts/guard.sh kill         kill the stand-in: the guard starts it again in about 3 s
+#   scripts/guard.sh adopt        restart the service with a stand-in that it did not
+#                                 start, so that the guard probes it every 30 s
+#   scripts/guard.sh fault MODE   make the stand-in misbehave (see standin/ZUNATAVLService.cpp)
+#   scripts/guard.sh status       the service's state and the stand-in's processes
+#   scripts/guard.sh stop         stop and remove the service, end the prefix's wineserver
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=wine-env.sh
+. "$root/scripts/wine-env.sh"
+prefix=${ZUNA_LIVE_PREFIX:-$root/build/live-prefix}
+install_win='C:\Program Files\ZUNA Cert'
+install_dir="$prefix/drive_c/Program Files/ZUNA Cert"
+log="$prefix/drive_c/users/Public/ZUNACertService.log"
+
+follow_log() {
+  echo "--- $log (GBK shown as UTF-8; Ctrl-C stops following, the service keeps running)"
+  tail -n +1 -F "$log" 2>/dev/null | python3 -u -c '
+import sys
+for raw in sys.stdin.buffer:
+    sys.stdout.write(raw.decode("gbk", "replace").rstrip("\r\n") + "\n")'
+}
+
+sc_state() { wine sc query ZUNATAVLGuardService 2>/dev/null | tr -d '\r' | sed -n 's/.*STATE *: *//p'; }
+
+case "${1:-start}" in
+  start)
+    build=$("$root/scripts/build.sh" | tail -n 1)
+    wine_up "$prefix"
+    wine sc stop ZUNATAVLGuardService >/dev/null 2>&1 || true
+    mkdir -p "$install_dir"
+    cp "$build/ZUNACertService/TAVL.exe" "$build/standin/ZUNATAVLService.exe" "$install_dir/"
+    printf 'normal {"version":"1.0.0.1"}\n' >"$install_dir/standin.ctl"
+    wine "$install_win\\TAVL.exe" -install </dev/null >/dev/null 2>&1
+    wine sc start ZUNATAVLGuardService </dev/null >/dev/null 2>&1 || true
+    sleep 1
+    echo "service: $(sc_state)"
+    echo "program folder: $install_dir"
+    follow_log
+    ;;
+  log)
+    follow_log
+    ;;
+  fault)
+    shift
+    [ $# -gt 0 ] || { echo "usage: $0 fault normal TEXT|empty|status CODE TEXT|silent|trickle SECONDS|size BYTES|refuse|exit CODE|crash" >&2; exit 2; }
+    printf '%s\n' "$*" >"$install_dir/standin.ctl"
+    echo "stand-in mode: $*"
+    ;;
+  kill)
+    pkill -9 -f 'ZUNA Cert\\ZUNATAVLService\.exe' && echo "stand-in killed" || echo "no stand-in running"
+    ;;
+  adopt)
+    export WINEPREFIX="$prefix" WINEDEBUG=-all
+    wine sc stop ZUNATAVLGuardService </dev/null >/dev/null 2>&1 || true
+    sleep 4
+    printf 'normal {"version":"1.0.0.1"}\n' >"$install_dir/standin.ctl"
+    setsid wine "$install_win\\ZUNATAVLService.exe" </dev/null >/dev/null 2>&1 &
+    sleep 2
+    wine sc start ZUNATAVLGuardService </dev/null >/dev/null 2>&1 || true
+    echo "service: $(sc_state); it probes the stand-in 30 s from now, then every 30 s"
+    ;;
+  status)
+    export WINEPREFIX="$prefix" WINEDEBUG=-all
+    echo "service: $(sc_state)"
+    pgrep -af 'ZUNA Cert\\ZUNATAVLService\.exe' || echo "no stand-in running"
+    ;;
+  stop)
+    export WINEPREFIX="$prefix" WINEDEBUG=-all
+    if [ -d "$prefix" ]; then
+      wine "$install_win\\TAVL.exe" -remove </dev/null >/dev/null 2>&1 || true
+      wine_down
+      echo "service removed, wineserver of $prefix ended"
+    fi
+    ;;
+  *)
+    sed -n '2,14p' "$0"; exit 2 ;;
+esac
