@@ -8,7 +8,6 @@ stopped, unknown switch, unopenable log.
 """
 import argparse
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -16,124 +15,10 @@ import sys
 import time
 import unittest
 
-SERVICE = "ZUNATAVLGuardService"
-INSTALL_DIR_WIN = r"C:\Program Files\ZUNA Cert"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "scripts"))
+from winehost import INSTALL_DIR_WIN, SERVICE, Prefix, wait_for  # noqa: E402
+
 ARGS = None
-
-
-class Prefix:
-    def __init__(self, root):
-        self.root = root
-        self.env = dict(os.environ, WINEPREFIX=root, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.install_dir = os.path.join(root, "drive_c", "Program Files", "ZUNA Cert")
-        self.log_path = os.path.join(root, "drive_c", "users", "Public", "ZUNACertService.log")
-
-    def detached(self, args):
-        # Anything that may outlive us gets no pipe of ours (see wine-env.sh).
-        return subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, start_new_session=True, timeout=120)
-
-    def up(self):
-        shutil.rmtree(self.root, ignore_errors=True)
-        os.makedirs(os.path.dirname(self.root), exist_ok=True)
-        self.detached(["wineboot", "-i"])
-        self.detached(["wineserver", "-w"])
-        subprocess.Popen(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        self.detached(["wine", "cmd", "/c", "exit"])
-
-    def down(self):
-        self.detached(["wineserver", "-k"])
-        self.detached(["wineserver", "-w"])
-
-    def wine(self, *args, timeout=120):
-        """Runs a short-lived Windows program; returns (exit code, stdout text)."""
-        done = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=timeout)
-        return done.returncode, done.stdout.decode("utf-8", "replace")
-
-    def start_standin(self):
-        # By its Windows path, so that it shows as the guard's own starts do.
-        exe = INSTALL_DIR_WIN + r"\ZUNATAVLService.exe"
-        subprocess.Popen(["wine", exe], env=self.env, cwd=self.install_dir, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-
-    # --- the guard's files -------------------------------------------------
-    def log_bytes(self):
-        try:
-            with open(self.log_path, "rb") as f:
-                return f.read()
-        except OSError:
-            return b""
-
-    def records(self):
-        """(source, line, message, value) of every record in the log."""
-        out = []
-        text = self.log_bytes()
-        heads = list(re.finditer(rb"(?m)^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\]\[0x[0-9a-f]{8}\]: ", text))
-        for i, m in enumerate(heads):
-            end = heads[i + 1].start() if i + 1 < len(heads) else len(text)
-            body = text[m.end():end]
-            if body.endswith(b"\r\n"):
-                body = body[:-2]
-            r = re.match(rb"(?s)(.*?) \[ (-?\d+) \]  : (.*) \[ (-?\d+) \] $", body)
-            if r:
-                out.append((r.group(1).decode(), int(r.group(2)), r.group(3), int(r.group(4))))
-        return out
-
-    def lines(self, source=None):
-        return [(line, value) for (src, line, _, value) in self.records() if source is None or src == source]
-
-    def control(self, mode):
-        with open(os.path.join(self.install_dir, "standin.ctl"), "w") as f:
-            f.write(mode + "\n")
-
-    def file_text(self, name):
-        try:
-            with open(os.path.join(self.install_dir, name), "rb") as f:
-                return f.read()
-        except OSError:
-            return b""
-
-    def standin_pids(self):
-        """Linux pids of the stand-ins that run from the install folder."""
-        pids = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    cmd = f.read()
-            except OSError:
-                continue
-            if b"ZUNA Cert\\ZUNATAVLService.exe" in cmd and b"winedbg" not in cmd:
-                pids.append(int(entry))
-        return sorted(pids)
-
-    def service_state(self):
-        code, out = self.wine("sc", "query", SERVICE)
-        m = re.search(r"STATE\s*:\s*(\d+)", out)
-        return int(m.group(1)) if m else None
-
-    def registration(self):
-        code, out = self.wine("reg", "query", r"HKLM\System\CurrentControlSet\Services" + "\\" + SERVICE)
-        values = {}
-        for line in out.splitlines():
-            parts = re.split(r"\s{4}", line.strip(), maxsplit=2)
-            if len(parts) == 3:
-                values[parts[0]] = parts[2]
-            elif len(parts) == 2:
-                values[parts[0]] = ""
-        return code, values
-
-
-def wait_for(condition, timeout, step=0.2):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(step)
 
 
 class ServiceEndToEnd(unittest.TestCase):

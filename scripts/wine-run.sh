@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# How ctest runs a cross-built test: under Wine, with the program's output
+# going to a file first. Wine's helper processes (conhost.exe for a new
+# console) inherit the program's standard streams and may outlive it; were
+# those ctest's pipes, ctest would wait on them for ever.
+out=$(mktemp)
+wine "$@" </dev/null >"$out" 2>&1
+rc=$?
+cat "$out"
+rm -f "$out"
+exit $rc
