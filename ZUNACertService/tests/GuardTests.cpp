@@ -237,7 +237,8 @@ TEST_P(SlowProbeTest, StopDoesNotWaitOutTheProbe) {
     StartGuard();
     BringOnProbe();
     Sleep(300);
-    EXPECT_LT(TimedStop(), 2.5);
+    // libcurl looks at the flag about once a second; then the 1 s pause ends the cycle.
+    EXPECT_LT(TimedStop(), 3.0);
     // A probe given up for the stop is no verdict on the program.
     Sleep(500);
     EXPECT_TRUE(IsProcessAlive(ours.process.get()));
