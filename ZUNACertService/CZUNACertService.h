@@ -28,9 +28,7 @@ public:
     void WatchLoop();
     void LaunchInUserSession();
 
-    const std::wstring& ExePath() const { return m_exePath; }
     HANDLE GuardedProcess() const { return m_guardedProcess.load(); }
-    HANDLE StoppedEvent() const { return m_stoppedEvent.get(); }
 
 protected:
     void OnStart(DWORD argc, PWSTR* argv) override;

@@ -1,6 +1,6 @@
 #include "Main.h"
 
-#include <cwchar>
+#include <memory>
 
 #include "CZUNACertService.h"
 #include "ServiceInstaller.h"

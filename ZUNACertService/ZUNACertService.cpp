@@ -1,7 +1,6 @@
 #include <windows.h>
 #include <tchar.h>
 
-#include "CZUNACertService.h"
 #include "Main.h"
 
 int _tmain(int argc, TCHAR* argv[], TCHAR* envp[]) {

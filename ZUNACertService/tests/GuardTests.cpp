@@ -80,6 +80,11 @@ protected:
         EXPECT_TRUE(child.process);
         return child;
     }
+    // A stand-in that the guard did not start, once it answers.
+    bool StartOurOwnAnswering(ChildProcess* child) {
+        *child = StartOurOwn();
+        return WaitUntil([&] { return Answers(); }, std::chrono::seconds(10));
+    }
     void StartGuard() {
         service.reset(new CZUNACertService(L"GuardTest"));
         service->Start(0, nullptr);
@@ -180,8 +185,8 @@ TEST_F(GuardTest, ProgramThatEndsIsStartedAgainAfterThreeSeconds) {
 class EmptyReplyTest : public GuardTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(EmptyReplyTest, KillsEveryInstanceAndStartsOne) {
-    ChildProcess first = StartOurOwn();
-    ASSERT_TRUE(WaitUntil([&] { return Answers(); }, std::chrono::seconds(10)));
+    ChildProcess first;
+    ASSERT_TRUE(StartOurOwnAnswering(&first));
     ChildProcess second = StartOurOwn();  // cannot listen, but bears the name
     StartGuard();
     Sleep(1500);
@@ -209,8 +214,8 @@ TEST_P(EmptyReplyTest, KillsEveryInstanceAndStartsOne) {
 INSTANTIATE_TEST_SUITE_P(Faults, EmptyReplyTest, ::testing::Values("refuse", "status 500 down", "empty", "silent"));
 
 TEST_F(GuardTest, AnyNonEmptyReplyChangesNothing) {
-    ChildProcess ours = StartOurOwn();
-    ASSERT_TRUE(WaitUntil([&] { return Answers(); }, std::chrono::seconds(10)));
+    ChildProcess ours;
+    ASSERT_TRUE(StartOurOwnAnswering(&ours));
     Mode("normal error: not what you expected");
     StartGuard();
     BringOnProbe();
@@ -231,8 +236,8 @@ TEST_F(GuardTest, AnyNonEmptyReplyChangesNothing) {
 class SlowProbeTest : public GuardTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(SlowProbeTest, StopDoesNotWaitOutTheProbe) {
-    ChildProcess ours = StartOurOwn();
-    ASSERT_TRUE(WaitUntil([&] { return Answers(); }, std::chrono::seconds(10)));
+    ChildProcess ours;
+    ASSERT_TRUE(StartOurOwnAnswering(&ours));
     Mode(GetParam());
     StartGuard();
     BringOnProbe();
@@ -277,8 +282,8 @@ TEST_F(GuardTest, StopWhileWaitingEndsTheProgramItStarted) {
 // A stop during the pause before a relaunch must not leave the stop waiting
 // on a program started after it looked.
 TEST_F(GuardTest, StopDuringTheRelaunchPauseStartsNothing) {
-    ChildProcess ours = StartOurOwn();
-    ASSERT_TRUE(WaitUntil([&] { return Answers(); }, std::chrono::seconds(10)));
+    ChildProcess ours;
+    ASSERT_TRUE(StartOurOwnAnswering(&ours));
     Mode("refuse");
     StartGuard();
     Sleep(400);

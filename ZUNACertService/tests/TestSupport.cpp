@@ -143,8 +143,6 @@ std::wstring StandinExe() {
     return std::wstring();
 }
 
-std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
 bool WriteTextFile(const std::wstring& path, const std::string& text) {
     std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
     out << text;

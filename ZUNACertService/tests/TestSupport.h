@@ -49,7 +49,6 @@ void RecordDebugOutput(std::vector<std::wstring>* sink);
 std::wstring TestDir();
 // The built stand-in, found above the test directory.
 std::wstring StandinExe();
-std::wstring Widen(const std::string& text);
 bool WriteTextFile(const std::wstring& path, const std::string& text);
 
 struct ChildProcess {
