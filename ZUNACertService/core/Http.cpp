@@ -61,12 +61,18 @@ std::vector<char> PerformPost(const std::string& url, const std::string* body,
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYSTATUS, 0L);
+    // The probe goes straight to its address: a proxy from the environment
+    // (http_proxy, ALL_PROXY, ...) would make a healthy program look dead.
+    curl_easy_setopt(h, CURLOPT_PROXY, "");
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 5L);
+    // A reply that trickles just above the low-speed floor must not hold the
+    // watch loop: what arrived within 30 s is the reply.
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, 30L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 6L);
     curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
     if (abort != nullptr) {
-        // A stop must not wait out a slow reply: the probe has no overall limit.
+        // A stop must not wait out a slow reply.
         curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &AbortWhenFlagged);
         curl_easy_setopt(h, CURLOPT_XFERINFODATA, abort);
         curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);

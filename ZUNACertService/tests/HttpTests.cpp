@@ -77,10 +77,69 @@ TEST_F(HttpTest, SilentServerGivesEmptyAfterSixSeconds) {
     EXPECT_EQ(HttpPost(server.Url(), kBody), "");
     const double took = SecondsSince(start);
     // libcurl counts the request's own upload in its speed window, so the
-    // 6-second floor starts once those bytes have aged out of it.
-    EXPECT_GE(took, 5.5);
-    EXPECT_LT(took, 14.0);
+    // 6-second floor starts once those bytes have aged out of it: 12.0 s
+    // measured here (a 10-second window takes 16 s).
+    EXPECT_GE(took, 11.0);
+    EXPECT_LT(took, 13.8);
     EXPECT_TRUE(MarkerSent());
+}
+
+TEST_F(HttpTest, UnansweredHandshakeGivesEmptyAfterFiveSeconds) {
+    CLoopbackServer unused([](SOCKET, const std::string&) {});  // brings Winsock up
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    // Connections nobody accepts fill the backlog; later handshakes go unanswered.
+    std::vector<SOCKET> fillers;
+    for (int i = 0; i < 8; ++i) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        u_long nonBlocking = 1;
+        ioctlsocket(fillers.back(), FIONBIO, &nonBlocking);
+        connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    }
+    Sleep(300);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(HttpPost("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), kBody), "");
+    const double took = SecondsSince(start);
+    EXPECT_GE(took, 4.5);
+    EXPECT_LT(took, 8.0);
+    EXPECT_TRUE(MarkerSent());
+    for (SOCKET s : fillers) closesocket(s);
+    closesocket(listener);
+}
+
+TEST_F(HttpTest, TricklingReplyEndsAfterThirtySecondsWithWhatArrived) {
+    std::atomic<bool> done{false};
+    CLoopbackServer server([&](SOCKET s, const std::string&) {
+        std::string head = CLoopbackServer::Response(200, std::string(400, 't'));
+        head.resize(head.size() - 400);
+        CLoopbackServer::SendAll(s, head);
+        for (int i = 0; i < 200 && !done; ++i, Sleep(1000)) CLoopbackServer::SendAll(s, "tt");
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const std::string got = HttpPost(server.Url(), kBody);
+    const double took = SecondsSince(start);
+    done = true;
+    EXPECT_GE(took, 29.0);
+    EXPECT_LT(took, 34.0);
+    EXPECT_GE(got.size(), 50u);
+    EXPECT_EQ(got, std::string(got.size(), 't'));
+    EXPECT_TRUE(MarkerSent());
+}
+
+TEST_F(HttpTest, ProxyVariablesDoNotDivertTheProbe) {
+    CLoopbackServer server([](SOCKET s, const std::string&) { Reply(s, 200, "direct"); });
+    const std::string proxy = "http://127.0.0.1:" + std::to_string(RefusedPort());
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "ALL_PROXY"}) {
+        _putenv_s(name, proxy.c_str());
+        EXPECT_EQ(HttpPost(server.Url(), kBody), "direct") << name;
+        _putenv_s(name, "");
+    }
 }
 
 TEST_F(HttpTest, EmptyBodyIsEmptyWithoutFailure) {
