@@ -1,6 +1,7 @@
 #include "ServiceBase.h"
 
 #include <cwchar>
+#include <mutex>
 #include <string>
 
 #include "Handle.h"
@@ -9,6 +10,16 @@
 
 CServiceBase* CServiceBase::s_instance = nullptr;
 DWORD CServiceBase::s_checkPoint = 1;
+
+namespace {
+// Once STOPPED is reported the dispatcher may return and the service object be
+// destroyed while the reporting thread is still on its way out, so the lock
+// lives outside the object and is never destroyed.
+std::mutex& StatusLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+}  // namespace
 
 void FormatErrorCode(DWORD code, wchar_t* out) {
     static const wchar_t kDigits[] = L"0123456789ABCDEF";
@@ -51,7 +62,9 @@ CServiceBase::CServiceBase(PCWSTR serviceName, bool canStop, bool canShutdown, b
     m_status.dwControlsAccepted = accepted;
 }
 
-CServiceBase::~CServiceBase() = default;
+CServiceBase::~CServiceBase() {
+    if (s_instance == this) s_instance = nullptr;
+}
 
 void WINAPI CServiceBase::ServiceEntry(DWORD argc, PWSTR* argv) {
     CServiceBase* service = s_instance;
@@ -147,17 +160,17 @@ void CServiceBase::Shutdown() {
 }
 
 DWORD CServiceBase::CurrentState() const {
-    std::lock_guard<std::mutex> lock(m_statusLock);
+    std::lock_guard<std::mutex> lock(StatusLock());
     return m_status.dwCurrentState;
 }
 
 SERVICE_STATUS CServiceBase::Status() const {
-    std::lock_guard<std::mutex> lock(m_statusLock);
+    std::lock_guard<std::mutex> lock(StatusLock());
     return m_status;
 }
 
 void CServiceBase::ReportStatus(DWORD currentState, DWORD win32ExitCode) {
-    std::lock_guard<std::mutex> lock(m_statusLock);
+    std::lock_guard<std::mutex> lock(StatusLock());
     m_status.dwCurrentState = currentState;
     m_status.dwWin32ExitCode = win32ExitCode;
     m_status.dwWaitHint = 0;
@@ -166,8 +179,11 @@ void CServiceBase::ReportStatus(DWORD currentState, DWORD win32ExitCode) {
     } else {
         m_status.dwCheckPoint = s_checkPoint++;
     }
+    // The report goes from copies: after STOPPED this object may be gone.
+    SERVICE_STATUS status = m_status;
+    const SERVICE_STATUS_HANDLE handle = m_statusHandle;
     // Nothing sensible is left to do when the manager refuses a report.
-    Platform().SetServiceStatus(m_statusHandle, &m_status);
+    Platform().SetServiceStatus(handle, &status);
 }
 
 void CServiceBase::ReportToEventLog(PCWSTR message, WORD type) {

@@ -1,8 +1,6 @@
 #pragma once
 #include <windows.h>
 
-#include <mutex>
-
 // The generic part of a Windows service: status reports, control dispatch and
 // event-log entries for failing hooks. One service object per process.
 class CServiceBase {
@@ -47,8 +45,6 @@ protected:
 
 private:
     DWORD CurrentState() const;
-    // A control may arrive while the start sequence still reports.
-    mutable std::mutex m_statusLock;
 };
 
 // "0x" and the code's hex digits, upper case, no leading zeros; `out` holds 11.

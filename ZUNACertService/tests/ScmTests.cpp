@@ -1,6 +1,7 @@
 // CServiceBase under Wine's real service control manager.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "TestSupport.h"
@@ -25,6 +26,10 @@ protected:
         ::ControlService(old.get(), SERVICE_CONTROL_STOP, &s);
         WaitForState(old.get(), SERVICE_STOPPED);
         ::DeleteService(old.get());
+        old.reset();
+        // The name stays taken until the service's process has ended.
+        WaitUntil([&] { return !CServiceHandle(::OpenServiceW(manager.get(), kProbeName, SERVICE_QUERY_STATUS)); },
+                  std::chrono::seconds(20));
     }
 
     CServiceHandle Create(const std::wstring& mode) {
@@ -68,4 +73,27 @@ TEST_F(ScmTest, StartThrowingACodeEndsStoppedWithThatCode) {
     const SERVICE_STATUS s = WaitForState(service.get(), SERVICE_STOPPED);
     EXPECT_EQ(s.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(s.dwWin32ExitCode, 5u);
+}
+
+TEST_F(ScmTest, FailedStartsNeverTouchTheServiceObjectAfterStopped) {
+    const std::wstring result = TestDir() + L"\\testservice.result";
+    ::DeleteFileW(result.c_str());
+    CServiceHandle service = Create(L"throw5");
+    ASSERT_TRUE(service) << ::GetLastError();
+    std::string expected;
+    for (int run = 0; run < 8; ++run) {
+        // The last process may still be on its way out after its verdict.
+        EXPECT_TRUE(WaitUntil([&] { return ::StartServiceW(service.get(), 0, nullptr) != FALSE; },
+                              std::chrono::seconds(10)))
+            << ::GetLastError();
+        expected += "clean\n";
+        const auto lines = std::count(expected.begin(), expected.end(), '\n');
+        WaitUntil([&] {
+            const std::string got = ReadFileBytes(result);
+            return std::count(got.begin(), got.end(), '\n') >= lines;
+        }, std::chrono::seconds(20));
+    }
+    std::string got = ReadFileBytes(result);
+    got.erase(std::remove(got.begin(), got.end(), '\r'), got.end());
+    EXPECT_EQ(got, expected);
 }
