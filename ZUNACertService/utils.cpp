@@ -15,6 +15,7 @@
 #include <boost/log/utility/setup/file.hpp>
 
 #include "Handle.h"
+#include "LogFile.h"
 
 const char kGuardedExeName[] = "ZUNATAVLService.exe";
 const wchar_t kLogFilePath[] = L"C:\\Users\\Public\\ZUNACertService.log";
@@ -26,6 +27,12 @@ void InitLog() {
     // A log file that cannot be created, opened or written must never stop the
     // guard: the core swallows what the sink throws, and the record is lost.
     logging::core::get()->set_exception_handler(logging::make_exception_suppressor());
+    // Without a file of its own at the path there is no sink: the sink opens by
+    // name, and what else stands there may lead anywhere.
+    if (!PrepareLogFile(kLogFilePath)) {
+        logging::add_common_attributes();
+        return;
+    }
     try {
         logging::add_file_log(keywords::file_name = kLogFilePath,
                               keywords::rotation_size = 10 * 1024 * 1024,

@@ -29,14 +29,74 @@ TEST(LogRuns, RecordBeforeInitLogGoesToStandardOutput) {
     EXPECT_NE(log.find("keep-marker"), std::string::npos) << "the file is left untouched";
 }
 
-TEST(LogRuns, UnopenableLogFileDoesNotStopTheProgram) {
-    ::DeleteFileW(kLogFilePath);
-    ASSERT_TRUE(::CreateDirectoryW(kLogFilePath, nullptr));
+// What anyone may plant at the log path in C:\Users\Public.
+class PlantedLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::DeleteFileW(kLogFilePath);
+        ASSERT_TRUE(WriteTextFile(victim, "precious"));
+    }
+    void TearDown() override { ::DeleteFileW(victim.c_str()); }
+
+    void LinkToVictim() { ASSERT_TRUE(::CreateHardLinkW(kLogFilePath, victim.c_str(), nullptr)) << ::GetLastError(); }
+    // Another process's handle on the log, without delete sharing.
+    static CFileHandle HoldLog() {
+        return CFileHandle(::CreateFileW(kLogFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    }
+    static DWORD LinksOfLog() {
+        CFileHandle log = HoldLog();
+        BY_HANDLE_FILE_INFORMATION info = {};
+        ::GetFileInformationByHandle(log.get(), &info);
+        return info.nNumberOfLinks;
+    }
+    DWORD RunProbe(const std::wstring& marker) { return RunProcess(Probe(), L"write " + marker, &out); }
+
+    std::wstring victim = TestDir() + L"\\victim.txt";
     std::string out;
-    const DWORD code = RunProcess(Probe(), L"write lost-marker", &out);
-    ::RemoveDirectoryW(kLogFilePath);
-    EXPECT_EQ(code, 0u);
-    EXPECT_NE(out.find("logprobe returned"), std::string::npos);
+};
+
+TEST_F(PlantedLog, HardLinkIsReplacedAndItsTargetLeftAlone) {
+    LinkToVictim();
+    ASSERT_EQ(RunProbe(L"link-marker"), 0u);
+    EXPECT_EQ(ReadFileBytes(victim), "precious");
+    EXPECT_NE(ReadLogFile().find("link-marker"), std::string::npos);
+    EXPECT_EQ(LinksOfLog(), 1u);
+}
+
+TEST_F(PlantedLog, FileHeldOpenElsewhereIsUsedOnlyWhenPlain) {
+    ASSERT_TRUE(WriteTextFile(kLogFilePath, "old-content"));
+    {
+        CFileHandle held = HoldLog();
+        ASSERT_TRUE(held);
+        ASSERT_EQ(RunProbe(L"held-marker"), 0u);
+        const std::string log = ReadLogFile();
+        EXPECT_NE(log.find("held-marker"), std::string::npos);
+        EXPECT_EQ(log.find("old-content"), std::string::npos) << "truncated in place, as before";
+    }
+    ::DeleteFileW(kLogFilePath);
+    LinkToVictim();
+    CFileHandle held = HoldLog();
+    ASSERT_TRUE(held);
+    EXPECT_EQ(RunProbe(L"lost-marker"), 0u);
+    EXPECT_NE(out.find("logprobe returned"), std::string::npos) << "no log, and the program goes on";
+    EXPECT_EQ(ReadFileBytes(victim), "precious");
+}
+
+TEST_F(PlantedLog, FolderIsMovedAsideWithWhatItHolds) {
+    ASSERT_TRUE(::CreateDirectoryW(kLogFilePath, nullptr));
+    ASSERT_TRUE(WriteTextFile(std::wstring(kLogFilePath) + L"\\inside.txt", "kept"));
+    ASSERT_EQ(RunProbe(L"folder-marker"), 0u);
+    EXPECT_NE(ReadLogFile().find("folder-marker"), std::string::npos);
+    WIN32_FIND_DATAW found;
+    const std::wstring pattern = std::wstring(kLogFilePath) + L".*.moved";
+    HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    ::FindClose(search);
+    const std::wstring moved = L"C:\\Users\\Public\\" + std::wstring(found.cFileName);
+    EXPECT_EQ(ReadFileBytes(moved + L"\\inside.txt"), "kept");
+    ::DeleteFileW((moved + L"\\inside.txt").c_str());
+    ::RemoveDirectoryW(moved.c_str());
 }
 
 // The guard itself, started from a console: the dispatcher cannot connect, and

@@ -1,6 +1,9 @@
 // The diagnostic log, written in this process through the real file sink.
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstdio>
 #include <thread>
 
@@ -120,4 +123,30 @@ TEST(LogRotation, TenMebibytesStartAFreshFile) {
     EXPECT_TRUE(rotated);
     EXPECT_LE(largest, 10u * 1024 * 1024);
     EXPECT_GT(largest, 9u * 1024 * 1024);
+}
+
+TEST(LogFileOwnership, LiveLogIsThisRunsOwnAndCannotBeSwapped) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    ASSERT_EQ(::GetNamedSecurityInfoW(kLogFilePath, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      &dacl, nullptr, &sd),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
+                                                                       DACL_SECURITY_INFORMATION, &text, nullptr));
+    // Wine 8 keeps no descriptor for files and hands back one made up from
+    // the Unix mode, so the exact text is checked where it is kept.
+    if (std::wstring(text) != L"D:(A;;FA;;;SY)(A;;FA;;;S-1-5-21-0-0-0-1000)") {
+        EXPECT_STREQ(text, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)");
+    }
+    ::LocalFree(text);
+    ::LocalFree(sd);
+    // Neither deleted nor renamed while the process lives, so no link can take its name.
+    EXPECT_FALSE(::DeleteFileW(kLogFilePath));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    const std::wstring aside = TestDir() + L"\\swapped.log";
+    EXPECT_FALSE(::MoveFileExW(kLogFilePath, aside.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    WriteLog("logtest", 1, "still-here-marker", 0);
+    EXPECT_NE(ReadLogFile().find("still-here-marker"), std::string::npos);
 }

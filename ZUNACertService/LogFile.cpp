@@ -1,0 +1,98 @@
+#include "LogFile.h"
+
+#include <sddl.h>
+
+#include <string>
+
+#include "Handle.h"
+
+const wchar_t kLogFileSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
+
+namespace {
+
+struct LocalMemoryTraits {
+    using pointer = PSECURITY_DESCRIPTOR;
+    static pointer Invalid() noexcept { return nullptr; }
+    static void Close(pointer p) noexcept { ::LocalFree(p); }
+};
+using CSecurityDescriptor = CUniqueHandle<LocalMemoryTraits>;
+
+// The process's own hold on the log; never closed.
+HANDLE g_held = INVALID_HANDLE_VALUE;
+
+enum class Removal { Gone, InUse, Failed };
+
+// Removes the entry itself, never what it points to: the open does not follow
+// links or reparse points, and the delete goes through that handle.
+Removal RemoveEntry(const wchar_t* path) {
+    CFileHandle entry(::CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                    nullptr));
+    if (!entry) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Removal::Gone;
+        return error == ERROR_SHARING_VIOLATION ? Removal::InUse : Removal::Failed;
+    }
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    if (::SetFileInformationByHandle(entry.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
+        return Removal::Gone;
+    }
+    if (::GetLastError() == ERROR_SHARING_VIOLATION) return Removal::InUse;
+    // A folder with something in it cannot be deleted: it is moved aside, the
+    // way it is, under a name of its own beside the log.
+    const std::wstring aside = std::wstring(path) + L"." + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                               std::to_wstring(::GetTickCount()) + L".moved";
+    return ::MoveFileExW(path, aside.c_str(), 0) ? Removal::Gone : Removal::Failed;
+}
+
+// A plain file with exactly one name, judged by the handle that will be held.
+bool IsPlainSingleLinkFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!::GetFileInformationByHandle(file, &info)) return false;
+    const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    return (info.dwFileAttributes & notPlain) == 0 && info.nNumberOfLinks == 1;
+}
+
+HANDLE Hold(const wchar_t* path, DWORD disposition, SECURITY_ATTRIBUTES* attributes) {
+    // Read and write sharing for the sink's own open by name; no delete sharing.
+    return ::CreateFileW(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         attributes, disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+}
+
+}  // namespace
+
+bool PrepareLogFile(const wchar_t* path) {
+    if (g_held != INVALID_HANDLE_VALUE) return true;
+
+    CSecurityDescriptor descriptor;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFileSddl, SDDL_REVISION_1, descriptor.put(),
+                                                                nullptr)) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+
+    const std::wstring folder = std::wstring(path).substr(0, std::wstring(path).rfind(L'\\'));
+    ::CreateDirectoryW(folder.c_str(), nullptr);  // there already, almost always
+
+    // Someone may plant a new entry between the removal and the creation: a
+    // few rounds, then give up rather than use what they planted.
+    for (int round = 0; round < 5; ++round) {
+        const Removal removal = RemoveEntry(path);
+        if (removal == Removal::InUse) {
+            CFileHandle existing(Hold(path, OPEN_EXISTING, nullptr));
+            if (!existing || !IsPlainSingleLinkFile(existing.get())) return false;
+            g_held = existing.release();
+            return true;
+        }
+        if (removal == Removal::Failed) return false;
+        CFileHandle created(Hold(path, CREATE_NEW, &attributes));
+        if (created) {
+            g_held = created.release();
+            return true;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+}
