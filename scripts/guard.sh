@@ -9,7 +9,8 @@
 #                                 start, so that the guard probes it every 30 s
 #   scripts/guard.sh fault MODE   make the stand-in misbehave (see standin/ZUNATAVLService.cpp)
 #   scripts/guard.sh status       the service's state and the stand-in's processes
-#   scripts/guard.sh stop         stop and remove the service, end the prefix's wineserver
+#   scripts/guard.sh stop         stop the service, wait for STOPPED, remove it, end the
+#                                 prefix's wineserver and say whether it is still registered
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=wine-env.sh
@@ -73,12 +74,29 @@ case "${1:-start}" in
     ;;
   stop)
     export WINEPREFIX="$prefix" WINEDEBUG=-all
-    if [ -d "$prefix" ]; then
-      wine "$install_win\\TAVL.exe" -remove </dev/null >/dev/null 2>&1 || true
-      wine_down
-      echo "service removed, wineserver of $prefix ended"
+    [ -d "$prefix" ] || { echo "no prefix at $prefix"; exit 0; }
+    key='HKLM\SYSTEM\CurrentControlSet\Services\ZUNATAVLGuardService'
+    registered() { wine reg query "$key" </dev/null >/dev/null 2>&1; }
+    if [ -n "$(sc_state)" ]; then
+      wine sc stop ZUNATAVLGuardService </dev/null >/dev/null 2>&1 || true
+      for _ in $(seq 60); do case "$(sc_state)" in *STOPPED*|'') break ;; esac; sleep 0.5; done
+      echo "service: $(sc_state)"
     fi
+    # A console TAVL.exe gives way while the service process still runs (one
+    # mutex for both), so the remove is tried until the registration is gone.
+    for _ in $(seq 20); do
+      registered || break
+      wine "$install_win\\TAVL.exe" -remove </dev/null >/dev/null 2>&1 || true
+      registered && sleep 0.5
+    done
+    if registered; then
+      echo "the service is still registered under $key" >&2
+      wine_down
+      exit 1
+    fi
+    wine_down
+    echo "service not registered ($key is gone), wineserver of $prefix ended"
     ;;
   *)
-    sed -n '2,14p' "$0"; exit 2 ;;
+    sed -n '2,15p' "$0"; exit 2 ;;
 esac
