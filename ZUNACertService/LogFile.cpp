@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include <cwchar>
 #include <string>
 
 #include "Handle.h"
@@ -22,6 +23,17 @@ HANDLE g_held = INVALID_HANDLE_VALUE;
 
 enum class Removal { Gone, InUse, Failed };
 
+// The handle is the entry at `path` itself, not something it leads to. Windows
+// opens a link itself when asked to; Wine follows a host symbolic link, and
+// then names the file it leads to, which must be left alone.
+bool IsEntryItself(HANDLE entry, const wchar_t* path) {
+    wchar_t final[MAX_PATH + 8];
+    const DWORD n = ::GetFinalPathNameByHandleW(entry, final, MAX_PATH + 8, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= MAX_PATH + 8) return false;
+    const wchar_t* name = std::wcsncmp(final, L"\\\\?\\", 4) == 0 ? final + 4 : final;
+    return ::CompareStringOrdinal(name, -1, path, -1, TRUE) == CSTR_EQUAL;
+}
+
 // Removes the entry itself, never what it points to: the open does not follow
 // links or reparse points, and the delete goes through that handle.
 Removal RemoveEntry(const wchar_t* path) {
@@ -34,6 +46,7 @@ Removal RemoveEntry(const wchar_t* path) {
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Removal::Gone;
         return error == ERROR_SHARING_VIOLATION ? Removal::InUse : Removal::Failed;
     }
+    if (!IsEntryItself(entry.get(), path)) return Removal::Failed;
     FILE_DISPOSITION_INFO dispose = {TRUE};
     if (::SetFileInformationByHandle(entry.get(), FileDispositionInfo, &dispose, sizeof(dispose))) {
         return Removal::Gone;
@@ -47,7 +60,8 @@ Removal RemoveEntry(const wchar_t* path) {
 }
 
 // A plain file with exactly one name, judged by the handle that will be held.
-bool IsPlainSingleLinkFile(HANDLE file) {
+bool IsPlainSingleLinkFile(HANDLE file, const wchar_t* path) {
+    if (!IsEntryItself(file, path)) return false;
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!::GetFileInformationByHandle(file, &info)) return false;
     const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
@@ -82,7 +96,7 @@ bool PrepareLogFile(const wchar_t* path) {
         const Removal removal = RemoveEntry(path);
         if (removal == Removal::InUse) {
             CFileHandle existing(Hold(path, OPEN_EXISTING, nullptr));
-            if (!existing || !IsPlainSingleLinkFile(existing.get())) return false;
+            if (!existing || !IsPlainSingleLinkFile(existing.get(), path)) return false;
             g_held = existing.release();
             return true;
         }

@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <cstring>
 #include <vector>
 
@@ -23,14 +25,16 @@ const wchar_t kLogFilePath[] = L"C:\\Users\\Public\\ZUNACertService.log";
 namespace logging = boost::log;
 namespace keywords = boost::log::keywords;
 
-void InitLog() {
-    // A log file that cannot be created, opened or written must never stop the
-    // guard: the core swallows what the sink throws, and the record is lost.
-    logging::core::get()->set_exception_handler(logging::make_exception_suppressor());
+namespace {
+std::atomic<bool> g_logInitialised{false};
+std::once_flag g_fileSinkOnce;
+
+// Made at the first record, so a run that writes none leaves the log as it is.
+void AddFileSink() {
     // Without a file of its own at the path there is no sink: the sink opens by
-    // name, and what else stands there may lead anywhere.
+    // name, and what else stands there may lead anywhere. The records are lost.
     if (!PrepareLogFile(kLogFilePath)) {
-        logging::add_common_attributes();
+        logging::core::get()->set_logging_enabled(false);
         return;
     }
     try {
@@ -39,13 +43,22 @@ void InitLog() {
                               keywords::format = "[%TimeStamp%][%ThreadID%]: %Message%",
                               keywords::auto_flush = true);
     } catch (...) {
-        // Without a sink the records are dropped; the program goes on.
+        logging::core::get()->set_logging_enabled(false);
     }
+}
+}  // namespace
+
+void InitLog() {
+    // A log file that cannot be created, opened or written must never stop the
+    // guard: the core swallows what the sink throws, and the record is lost.
+    logging::core::get()->set_exception_handler(logging::make_exception_suppressor());
     logging::add_common_attributes();
+    g_logInitialised = true;
 }
 
 void WriteLog(std::string file, int line, std::string message, int value) {
     try {
+        if (g_logInitialised) std::call_once(g_fileSinkOnce, &AddFileSink);
         my_logger::logger_type& logger = my_logger::get();
         BOOST_LOG(logger) << file << " [ " << line << " ] "
                           << " : " << message << " [ " << value << " ] ";

@@ -12,7 +12,9 @@
 //   refuse              stop listening until the mode changes
 //   exit <code>         end the process now with <code>
 //   crash               die of an access violation
-// Each start appends "pid=<pid> cwd=<dir> cmd=<command line>" to "starts.log".
+// Each start appends "pid=<pid> cwd=<dir> console=<processes on its console>
+// priority=<class> desktop=<station>\<desktop> userprofile=<USERPROFILE>
+// marker=<ZUNA_GUARD_ENV_MARKER or -> cmd=<command line>" to "starts.log".
 // Every request received is appended to "requests.log" next to the exe,
 // framed as "----- <n> bytes\r\n" followed by the n raw bytes.
 #include <winsock2.h>
@@ -179,12 +181,32 @@ std::string Utf8(const std::wstring& text) {
     return out;
 }
 
+std::wstring ObjectName(HANDLE object) {
+    wchar_t name[256] = L"?";
+    GetUserObjectInformationW(object, UOI_NAME, name, sizeof(name), nullptr);
+    return name;
+}
+
+std::wstring Variable(const wchar_t* name) {
+    wchar_t value[1024];
+    const DWORD n = GetEnvironmentVariableW(name, value, 1024);
+    return n > 0 && n < 1024 ? value : L"-";
+}
+
 void RecordStart() {
     wchar_t cwd[4096];
     const DWORD n = GetCurrentDirectoryW(4096, cwd);
+    DWORD console[4];
+    char priority[16];
+    snprintf(priority, sizeof(priority), "0x%lx", static_cast<unsigned long>(GetPriorityClass(GetCurrentProcess())));
+    const std::wstring desktop = ObjectName(GetProcessWindowStation()) + L"\\" +
+                                 ObjectName(GetThreadDesktop(GetCurrentThreadId()));
     std::ofstream out((g_dir + L"\\starts.log").c_str(), std::ios::binary | std::ios::app);
+    // console: how many processes share its console (1: a console of its own).
     out << "pid=" << GetCurrentProcessId() << " cwd=" << Utf8(std::wstring(cwd, n))
-        << " cmd=" << Utf8(GetCommandLineW()) << "\r\n";
+        << " console=" << GetConsoleProcessList(console, 4) << " priority=" << priority
+        << " desktop=" << Utf8(desktop) << " userprofile=" << Utf8(Variable(L"USERPROFILE"))
+        << " marker=" << Utf8(Variable(L"ZUNA_GUARD_ENV_MARKER")) << " cmd=" << Utf8(GetCommandLineW()) << "\r\n";
 }
 
 }  // namespace

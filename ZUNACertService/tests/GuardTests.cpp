@@ -52,6 +52,8 @@ protected:
         ASSERT_TRUE(::CopyFileW(StandinExe().c_str(), exe.c_str(), FALSE));
         RecordEventLog(&events);
         RecordStatus(&statuses);
+        // Seen by the program only if it were given this process's environment.
+        ::SetEnvironmentVariableW(L"ZUNA_GUARD_ENV_MARKER", L"test-process");
         g_clockShift = 0;
         Platform().UtcNow = ShiftedNow;
     }
@@ -149,10 +151,14 @@ TEST_F(GuardTest, LauncherStartsTheProgramInItsFolderAndWaits) {
     ASSERT_TRUE(WaitUntil([&] { return !Starts().empty(); }, std::chrono::seconds(10)));
     const std::string start = Starts()[0];
     const std::wstring wdir = dir;
-    EXPECT_NE(start.find(" cwd=" + std::string(wdir.begin(), wdir.end()) + " cmd="), std::string::npos) << start;
+    EXPECT_NE(start.find(" cwd=" + std::string(wdir.begin(), wdir.end()) + " console="), std::string::npos) << start;
     // No arguments: the command line is the program's path alone.
     const std::wstring quoted = L" cmd=\"" + exe + L"\"\r";
     EXPECT_NE(start.find(std::string(quoted.begin(), quoted.end())), std::string::npos) << start;
+    // A console of its own, normal priority, the interactive desktop, the user's environment.
+    EXPECT_NE(start.find(" console=1 priority=0x20 desktop=WinSta0\\Default userprofile=C:\\"), std::string::npos)
+        << start;
+    EXPECT_NE(start.find(" marker=- cmd="), std::string::npos) << start;
     Sleep(500);
     EXPECT_FALSE(returned) << "the launcher waits while the program runs";
 
@@ -303,6 +309,11 @@ TEST_F(GuardTest, ShutdownThenDestructionLeavesNoThreadAndTheProgramRunning) {
     ASSERT_TRUE(WaitUntil([&] { return service->GuardedProcess() != nullptr && Answers(); },
                           std::chrono::seconds(10)));
     const DWORD pid = ::GetProcessId(service->GuardedProcess());
+    // A second start finds the watch thread there and starts no other.
+    const size_t threadsRunning = ThreadsOfThisProcess().size();
+    service->Start(0, nullptr);
+    Sleep(500);
+    EXPECT_EQ(ThreadsOfThisProcess().size(), threadsRunning);
     service->Shutdown();
     EXPECT_EQ(service->Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     const auto start = std::chrono::steady_clock::now();
