@@ -73,8 +73,15 @@ struct EventSourceTraits {
     static void Close(pointer h) noexcept;  // through the platform table, so tests see it
 };
 
+struct RegistryKeyTraits {
+    using pointer = HKEY;
+    static pointer Invalid() noexcept { return nullptr; }
+    static void Close(pointer k) noexcept { ::RegCloseKey(k); }
+};
+
 using CHandle = CUniqueHandle<KernelHandleTraits>;
 using CFileHandle = CUniqueHandle<FileHandleTraits>;
 using CServiceHandle = CUniqueHandle<ServiceHandleTraits>;
 using CEnvironmentBlock = CUniqueHandle<EnvironmentBlockTraits>;
 using CEventSource = CUniqueHandle<EventSourceTraits>;
+using CRegistryKey = CUniqueHandle<RegistryKeyTraits>;

@@ -41,6 +41,9 @@ void RunService() {
 }  // namespace
 
 int GuardMain(int argc, wchar_t* argv[]) {
+    // A library loaded at run time comes from System32, never from the
+    // program's folder or the current directory.
+    const DWORD searchError = ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) ? 0 : ::GetLastError();
     // Owned for the life of the process, never released.
     HANDLE mutex = ::CreateMutexW(nullptr, TRUE, kServiceName);
     const DWORD error = ::GetLastError();
@@ -49,6 +52,9 @@ int GuardMain(int argc, wchar_t* argv[]) {
         return 0;
     }
     InitLog();
+    if (searchError != 0) {
+        WriteLog(kMainSource, 20, "SetDefaultDllDirectories failed w/err ", static_cast<int>(searchError));
+    }
 
     if (argc > 1 && (argv[1][0] == L'-' || argv[1][0] == L'/')) {
         const wchar_t* word = argv[1] + 1;
@@ -59,6 +65,7 @@ int GuardMain(int argc, wchar_t* argv[]) {
             WriteLog(kMainSource, 50, "Service:_tmain install", 0);
         } else if (_wcsicmp(word, L"remove") == 0) {
             RemoveService();
+            RemoveEventLogSource();
             WriteLog(kMainSource, 57, "Service:_tmain remove", 0);
         }
         return 0;

@@ -186,12 +186,14 @@ void CServiceBase::ReportStatus(DWORD currentState, DWORD win32ExitCode) {
     Platform().SetServiceStatus(handle, &status);
 }
 
-void CServiceBase::ReportToEventLog(PCWSTR message, WORD type) {
-    CEventSource source(Platform().RegisterEventSourceW(nullptr, m_serviceName));
+void ReportEventText(PCWSTR serviceName, PCWSTR message, WORD type) {
+    CEventSource source(Platform().RegisterEventSourceW(nullptr, serviceName));
     if (!source) return;
-    LPCWSTR strings[2] = {m_serviceName, message};
+    LPCWSTR strings[2] = {serviceName, message};
     Platform().ReportEventW(source.get(), type, 0, 0, nullptr, 2, 0, strings, nullptr);
 }
+
+void CServiceBase::ReportToEventLog(PCWSTR message, WORD type) { ReportEventText(m_serviceName, message, type); }
 
 void CServiceBase::ReportErrorToEventLog(PCWSTR operation, DWORD error) {
     // "%s failed w/err 0x%08lx" into 260 characters: a longer text is cut to 259.

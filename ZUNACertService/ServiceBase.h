@@ -47,5 +47,7 @@ private:
     DWORD CurrentState() const;
 };
 
+// One entry from source `serviceName`: event 0, the name and `message` as its two strings.
+void ReportEventText(PCWSTR serviceName, PCWSTR message, WORD type);
 // "0x" and the code's hex digits, upper case, no leading zeros; `out` holds 11.
 void FormatErrorCode(DWORD code, wchar_t* out);

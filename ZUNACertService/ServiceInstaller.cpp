@@ -6,13 +6,43 @@
 
 #include "CZUNACertService.h"
 #include "Handle.h"
+#include "InstallRights.h"
 #include "utils.h"
 
 namespace {
 // A service that will not leave STOP_PENDING must not hold the installer forever.
 const DWORD kStopPollPauseMs = 250;
 const DWORD kStopPollLimitMs = 30000;
+
+// Where Event Viewer finds the message table that renders the entries.
+const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZUNATAVLGuardService";
+
+void AddEventLogSource(const std::wstring& exePath) {
+    CRegistryKey key;
+    LSTATUS rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                   key.put(), nullptr);
+    if (rc != ERROR_SUCCESS) {
+        WriteLog(__FILE__, 100, "RegCreateKeyEx failed w/err ", static_cast<int>(rc));
+        return;
+    }
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    rc = ::RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(exePath.c_str()),
+                          static_cast<DWORD>((exePath.size() + 1) * sizeof(wchar_t)));
+    if (rc == ERROR_SUCCESS) {
+        rc = ::RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                              sizeof(types));
+    }
+    if (rc != ERROR_SUCCESS) WriteLog(__FILE__, 104, "RegSetValueEx failed w/err ", static_cast<int>(rc));
+}
 }  // namespace
+
+void RemoveEventLogSource() {
+    const LSTATUS rc = ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
+        WriteLog(__FILE__, 186, "RegDeleteKey failed w/err ", static_cast<int>(rc));
+    }
+}
 
 void InstallService() {
     const std::wstring path = GetModulePath();
@@ -36,6 +66,8 @@ void InstallService() {
         return;
     }
     WriteLog(__FILE__, 94, "%s is installed.\n", 0);
+    ReportInstallFolderRights(path);
+    AddEventLogSource(path);
     manager.reset();
     service.reset();
 }

@@ -94,8 +94,10 @@ class Prefix:
         m = re.search(r"STATE\s*:\s*(\d+)", out)
         return int(m.group(1)) if m else None
 
-    def registration(self):
-        code, out = self.wine("reg", "query", r"HKLM\System\CurrentControlSet\Services" + "\\" + SERVICE)
+    def registration(self, key=None):
+        """reg query's exit code and the values of the service's key, or of `key`."""
+        key = key or r"HKLM\System\CurrentControlSet\Services" + "\\" + SERVICE
+        code, out = self.wine("reg", "query", key)
         values = {}
         for line in out.splitlines():
             parts = re.split(r"\s{4}", line.strip(), maxsplit=2)

@@ -137,6 +137,27 @@ TEST_F(ServiceBaseTest, FailedHooksFallBackToTheirStates) {
     service.Shutdown();
     EXPECT_EQ(events.back().text, L"Service failed to shut down.");
     EXPECT_EQ(events.size(), 8u);
+
+    // As Event Viewer shows them: the message table in TAVL.exe, with the
+    // entry's two strings; the guard's own entries alike.
+    HMODULE tavl = ::LoadLibraryExW((TestDir() + L"\\..\\ZUNACertService\\TAVL.exe").c_str(), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(tavl, nullptr) << ::GetLastError();
+    std::vector<std::wstring> texts{L"CZUNACertService in OnStart", L"C:\\Program Files\\ZUNA Cert",
+                                    L"CZUNACertService in OnStop", L"Service Start failed w/err 0x00000005",
+                                    L"100% of %1 %%"};
+    for (const EventEntry& e : events) texts.push_back(e.text);
+    for (const std::wstring& text : texts) {
+        DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>(L"ZUNATAVLGuardService"),
+                               reinterpret_cast<DWORD_PTR>(text.c_str())};
+        wchar_t shown[1024] = {};
+        EXPECT_GT(::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, tavl, 0, 0, shown,
+                                   1024, reinterpret_cast<va_list*>(strings)),
+                  0u)
+            << ::GetLastError();
+        EXPECT_EQ(std::wstring(shown), L"ZUNATAVLGuardService: " + text + L"\r\n");
+    }
+    ::FreeLibrary(tavl);
 }
 
 TEST_F(ServiceBaseTest, ShutdownReportsStoppedAlone) {

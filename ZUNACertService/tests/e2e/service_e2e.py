@@ -4,7 +4,7 @@
 A fresh Wine prefix per run; TAVL.exe and the stand-in sit in
 "C:\\Program Files\\ZUNA Cert". The tests run in order: install, start and
 guard, probe and faults, single instance, remove while running, remove when
-stopped, unknown switch, unopenable log.
+stopped, unknown switch, a host symbolic link at the log path.
 """
 import argparse
 import os
@@ -19,6 +19,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from winehost import INSTALL_DIR_WIN, SERVICE, Prefix, wait_for  # noqa: E402
 
 ARGS = None
+EVENT_SOURCE = r"HKLM\System\CurrentControlSet\Services\EventLog\Application" + "\\" + SERVICE
 
 
 class ServiceEndToEnd(unittest.TestCase):
@@ -108,14 +109,22 @@ class ServiceEndToEnd(unittest.TestCase):
         self.assertEqual(reg.get("ImagePath"), '"%s"' % self.tavl, "the path is quoted")
         self.assertIn(reg.get("DependOnService", ""), ("",), "no dependencies")
         self.assertTrue(reg.get("Description", "").startswith("ZUNA"), reg.get("Description"))
-        self.assertEqual(self.P.lines(), [(142, 1060), (94, 0), (50, 0)])
+        code, source = self.P.registration(EVENT_SOURCE)
+        self.assertEqual(code, 0, "the event source key exists")
+        self.assertEqual(source.get("EventMessageFile"), self.tavl, "a plain full path")
+        self.assertEqual(source.get("TypesSupported"), "0x7")
+        # Wine's made-up descriptors give the prefix's user full control of
+        # every folder, so the rights check names the folder here.
+        self.assertEqual(self.P.lines(), [(142, 1060), (94, 0), (96, 0), (50, 0)])
         messages = [m for (_, _, m, _) in self.P.records()]
         self.assertEqual(messages[0], b"OpenService failed w/err 0x%08lx\r\n")
         self.assertEqual(messages[1], b"%s is installed.\r\n")
+        self.assertIn(b"The install folder " + INSTALL_DIR_WIN.encode() + b" or TAVL.exe in it can be changed by "
+                      b"others than SYSTEM, Administrators and TrustedInstaller (S-1-5-21-", messages[2])
 
         # Again, in capitals behind a slash: the old registration is replaced.
         self.run_tavl("/INSTALL", "ignored", "arguments")
-        self.assertEqual(self.P.lines(), [(179, 0), (94, 0), (50, 0)])
+        self.assertEqual(self.P.lines(), [(179, 0), (94, 0), (96, 0), (50, 0)])
         self.assertEqual(self.P.registration()[1].get("ImagePath"), '"%s"' % self.tavl)
 
     def test_2_service_guards_the_program(self):
@@ -123,7 +132,13 @@ class ServiceEndToEnd(unittest.TestCase):
         self.start_service()
         self.assertTrue(wait_for(self.P.standin_pids, 15), "the guard starts the stand-in")
         first = self.P.standin_pids()
-        self.assertIn(("cwd=" + INSTALL_DIR_WIN + " ").encode(), self.P.file_text("starts.log"))
+        self.assertTrue(wait_for(lambda: b" cmd=" in self.P.file_text("starts.log"), 10))
+        start = self.P.file_text("starts.log")
+        self.assertIn(("cwd=" + INSTALL_DIR_WIN + " ").encode(), start)
+        # The service's own station is not the user's: the launch names the desktop.
+        self.assertIn(b" console=1 priority=0x20 desktop=WinSta0\\Default userprofile=C:\\users\\", start)
+        code, out = self.P.wine(INSTALL_DIR_WIN + r"\removeprobe.exe", "status")
+        self.assertEqual(out.strip(), "state=4 accepted=5", "stop and shutdown, as the manager sees them")
 
         os.kill(first[0], signal.SIGKILL)
         killed = time.monotonic()
@@ -179,6 +194,7 @@ class ServiceEndToEnd(unittest.TestCase):
         self.run_tavl("-install")
         self.run_tavl("-remove")
         self.assertEqual(self.P.lines(), [(179, 0), (57, 0)])
+        self.assertNotEqual(self.P.registration(EVENT_SOURCE)[0], 0, "the event source key is gone")
         self.run_tavl("-REMOVE")
         self.assertEqual(self.P.lines(), [(142, 1060), (57, 0)])
 
@@ -191,19 +207,24 @@ class ServiceEndToEnd(unittest.TestCase):
         self.assertEqual(self.P.log_bytes(), before, "no record, the log untouched")
         self.assertIsNone(self.P.service_state())
 
-    def test_8_unopenable_log_does_not_stop_the_guard(self):
+    def test_8_log_link_leaves_its_target_untouched(self):
         self.run_tavl("-install")
         self.kill_standins()
+        victim = os.path.join(self.P.root, "victim.txt")
+        with open(victim, "wb") as f:
+            f.write(b"precious")
         os.remove(self.P.log_path)
-        os.mkdir(self.P.log_path)
-        try:
-            self.start_service()
-            self.assertTrue(wait_for(self.P.standin_pids, 15), "the guard starts the program without its log")
-            self.stop_service()
-        finally:
-            os.rmdir(self.P.log_path)
+        os.symlink(victim, self.P.log_path)  # Wine shows it as a plain file
+        self.start_service()
+        self.assertTrue(wait_for(self.P.standin_pids, 15), "the guard starts the program")
+        self.stop_service()
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"precious")
+        # Wine follows the link and cannot remove it alone, so the guard runs
+        # without a log; Windows opens the link itself and replaces it.
+        self.assertTrue(os.path.islink(self.P.log_path))
+        os.remove(self.P.log_path)
         self.kill_standins()
-
 
 def main():
     global ARGS
