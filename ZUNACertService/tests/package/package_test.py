@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""The release as an administrator gets it: scripts/package.sh from two clean
+clones in different folders (same bytes), signed with a throw-away certificate,
+and the MSI installed, upgraded, reinstalled, refused as a downgrade and removed
+under Wine, into a folder with a blank in its path that holds the stand-in."""
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "scripts"))
+from winehost import SERVICE, Prefix, wait_for  # noqa: E402
+
+ARGS = None
+FOLDER_WIN = r"C:\Guard Test\ZUNA Cert"
+EVENT_SOURCE = r"HKLM\System\CurrentControlSet\Services\EventLog\Application" + "\\" + SERVICE
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def package(clone, **env):
+    started = time.monotonic()
+    out = subprocess.run(["bash", os.path.join(clone, "scripts", "package.sh")], env=dict(os.environ, **env),
+                         capture_output=True, text=True)
+    print("package.sh in %s%s: %.0f s" % (clone, " " + " ".join(env) if env else "", time.monotonic() - started))
+    if out.returncode != 0:
+        raise AssertionError(out.stderr[-3000:])
+    return out.stdout.strip().splitlines()[-1], out.stderr
+
+
+def version_block(path):
+    data = open(path, "rb").read()
+    at = data.find("FileVersion".encode("utf-16-le") + b"\0\0")
+    return re.match(rb"((?:[0-9.]\0)+)", data[at + 24:at + 80].lstrip(b"\0")).group(1).decode("utf-16-le")
+
+
+class Release(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        shutil.rmtree(ARGS.work, ignore_errors=True)
+        cls.clones = [os.path.join(ARGS.work, "a", "src"), os.path.join(ARGS.work, "b b", "other src")]
+        for clone in cls.clones:
+            subprocess.run(["git", "clone", "-q", "--no-hardlinks", ARGS.root, clone], check=True)
+        # The lower version first, in the same build folder: only the version block and the link change.
+        cls.old, _ = package(cls.clones[1], ZUNA_VERSION="1.0.0.0", ZUNA_DIST=os.path.join(ARGS.work, "old"))
+        time.sleep(2)
+        cls.dists = [package(clone)[0] for clone in cls.clones]
+        cls.version = version_block(os.path.join(cls.dists[0], "TAVL.exe"))
+        cls.msi = "ZUNACertGuard-%s-x64.msi" % cls.version
+
+    def test_1_two_clean_builds_give_the_same_bytes(self):
+        a, b = self.dists
+        names = sorted(os.listdir(a))
+        self.assertEqual(names, sorted(["TAVL.exe", "TAVL-%s.debug" % self.version, self.msi, "SHA256SUMS"]))
+        for name in ("TAVL.exe", "TAVL-%s.debug" % self.version):
+            print("%s: %d bytes, sha256 %s" % (name, os.path.getsize(os.path.join(a, name)), sha256(os.path.join(a, name))))
+            self.assertEqual(sha256(os.path.join(a, name)), sha256(os.path.join(b, name)), name)
+        self.assertLessEqual(os.path.getsize(os.path.join(a, "TAVL.exe")), 4 * 1024 * 1024)
+        sums = [open(os.path.join(d, "SHA256SUMS")).read().splitlines() for d in self.dists]
+        self.assertEqual([l for l in sums[0] if l.endswith(" TAVL.exe")], [l for l in sums[1] if l.endswith(" TAVL.exe")])
+        for line in sums[0]:
+            digest, name = line.split("  ")
+            self.assertEqual(sha256(os.path.join(a, name)), digest, name)
+        # The stripped program names its debug file, and the debug file resolves an address.
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-s", "-j", ".gnu_debuglink", os.path.join(a, "TAVL.exe")],
+                              capture_output=True, text=True).stdout
+        self.assertIn("TAVL-%s.deb" % self.version, dump)
+        debug = os.path.join(a, "TAVL-%s.debug" % self.version)
+        nm = subprocess.run(["x86_64-w64-mingw32-nm", debug], capture_output=True, text=True).stdout
+        address = re.search(r"^([0-9a-f]+) T _Z9GuardMainiPPw$", nm, re.M).group(1)
+        where = subprocess.run(["x86_64-w64-mingw32-addr2line", "-f", "-C", "-e", debug, "0x" + address],
+                               capture_output=True, text=True).stdout
+        self.assertRegex(where, r"GuardMain\(int, wchar_t\*\*\)\n.*Main\.cpp:\d+")
+        self.assertNotIn(ARGS.work.encode(), open(debug, "rb").read(), "no build folder in the debug file")
+
+    def test_2_signed_with_a_throw_away_certificate(self):
+        keys = os.path.join(ARGS.work, "keys")
+        os.makedirs(keys)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=ZUNA test signer", "-addext", "extendedKeyUsage=codeSigning",
+                        "-keyout", os.path.join(keys, "key.pem"), "-out", os.path.join(keys, "cert.pem")],
+                       check=True, capture_output=True)
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", os.path.join(keys, "key.pem"),
+                        "-in", os.path.join(keys, "cert.pem"), "-out", os.path.join(keys, "sign.p12"),
+                        "-passout", "pass:throw-away"], check=True, capture_output=True)
+        signed, err = package(self.clones[0], ZUNA_DIST=os.path.join(ARGS.work, "signed"),
+                              ZUNA_SIGN_PKCS12=os.path.join(keys, "sign.p12"), ZUNA_SIGN_PASSWORD="throw-away")
+        self.assertIn("are signed", err)
+        exe = os.path.join(signed, "TAVL.exe")
+        for path in (exe, os.path.join(signed, self.msi)):
+            out = subprocess.run(["osslsigncode", "verify", "-CAfile", os.path.join(keys, "cert.pem"), "-in", path],
+                                 capture_output=True, text=True)
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        # The program inside the MSI is the signed one.
+        inside = os.path.join(ARGS.work, "inside")
+        subprocess.run(["msiextract", "-C", inside, os.path.join(signed, self.msi)], check=True, capture_output=True)
+        found = [os.path.join(d, f) for d, _, fs in os.walk(inside) for f in fs if f == "TAVL.exe"]
+        self.assertEqual([sha256(p) for p in found], [sha256(exe)])
+        _, err = package(self.clones[0], ZUNA_DIST=os.path.join(ARGS.work, "unsigned"))
+        self.assertIn("not signed", err)
+
+    def test_3_install_upgrade_and_remove_under_wine(self):
+        P = Prefix(os.path.join(ARGS.work, "prefix"))
+        P.install_dir = os.path.join(P.root, "drive_c", "Guard Test", "ZUNA Cert")
+        P.up()
+        try:
+            self.msiexec_cycle(P)
+        finally:
+            P.wine("sc", "stop", SERVICE)
+            P.wine("sc", "delete", SERVICE)
+            P.down()
+
+    def msiexec_cycle(self, P):
+        os.makedirs(P.install_dir)
+        shutil.copy(ARGS.standin, os.path.join(P.install_dir, "ZUNATAVLService.exe"))
+        P.control('normal {"v":1}')
+        standin = sha256(os.path.join(P.install_dir, "ZUNATAVLService.exe"))
+        for name in ("old.msi", "new.msi"):
+            shutil.copy(os.path.join(self.old if name == "old.msi" else self.dists[0],
+                                     "ZUNACertGuard-1.0.0.0-x64.msi" if name == "old.msi" else self.msi),
+                        os.path.join(P.root, "drive_c", name))
+
+        def msiexec(*args):
+            started = time.monotonic()
+            code, _ = P.wine("msiexec", *args, "/l*v", r"C:\msi.log", timeout=300)
+            print("msiexec %s: exit %d, %.1f s" % (" ".join(args), code, time.monotonic() - started))
+            return code
+
+        def tavl_version():
+            return version_block(os.path.join(P.install_dir, "TAVL.exe"))
+
+        self.assertEqual(msiexec("/i", r"C:\old.msi", "/qn", "INSTALLDIR=" + FOLDER_WIN + "\\"), 0)
+        code, reg = P.registration()
+        self.assertEqual(code, 0)
+        self.assertEqual((reg.get("Type"), reg.get("Start"), reg.get("ErrorControl"), reg.get("ObjectName")),
+                         ("0x10", "0x2", "0x1", "LocalSystem"))
+        self.assertEqual(reg.get("DisplayName"), "ZUNATAVLGuardService zuna Service")
+        self.assertEqual(reg.get("ImagePath"), '"%s\\TAVL.exe"' % FOLDER_WIN, "the path is quoted")
+        self.assertTrue(reg.get("Description", "").startswith("ZUNA") and len(reg["Description"]) > 10, reg)
+        self.assertEqual(P.registration(EVENT_SOURCE)[1].get("EventMessageFile"), FOLDER_WIN + "\\TAVL.exe")
+        self.assertTrue(wait_for(lambda: P.service_state() == 4, 20), "RUNNING")
+        self.assertTrue(wait_for(P.standin_pids, 15), "the guard started the stand-in")
+        self.assertEqual(tavl_version(), "1.0.0.0")
+
+        # The newer package, without INSTALLDIR: in place, one service, running, the newer file.
+        self.assertEqual(msiexec("/i", r"C:\new.msi", "/qn"), 0)
+        self.assertTrue(wait_for(lambda: P.service_state() == 4, 20), "RUNNING after the upgrade")
+        self.assertEqual(tavl_version(), self.version)
+        code, out = P.wine("reg", "query", r"HKLM\System\CurrentControlSet\Services", "/f", "ZUNATAVL", "/k")
+        self.assertEqual(out.count("ZUNATAVLGuardService"), 1, out)
+        self.assertFalse(os.path.exists(os.path.join(P.root, "drive_c", "Program Files", "ZUNA Cert", "TAVL.exe")))
+        # The same package again changes nothing; the older one is refused.
+        self.assertEqual(msiexec("/i", r"C:\new.msi", "/qn"), 0)
+        self.assertEqual((P.service_state(), tavl_version()), (4, self.version))
+        self.assertNotEqual(msiexec("/i", r"C:\old.msi", "/qn"), 0)
+        log = open(os.path.join(P.root, "drive_c", "msi.log"), "rb").read()
+        message = "A newer version of ZUNA Cert Guard is already installed."
+        self.assertTrue(message.encode() in log or message.encode("utf-16-le") in log, "the refusal says why")
+        self.assertEqual(tavl_version(), self.version)
+
+        # A -remove by hand first, then the uninstall still succeeds and leaves nothing of its own.
+        P.wine("sc", "stop", SERVICE)
+        wait_for(lambda: P.service_state() == 1, 20)
+        P.wine(FOLDER_WIN + r"\TAVL.exe", "-remove")
+        self.assertIsNone(P.service_state())
+        self.assertEqual(msiexec("/x", r"C:\new.msi", "/qn"), 0)
+        self.assertIsNone(P.service_state())
+        self.assertNotEqual(P.registration(EVENT_SOURCE)[0], 0)
+        self.assertNotEqual(P.wine("reg", "query", r"HKLM\Software\ZUNA\Cert Guard")[0], 0)
+        left = os.listdir(P.install_dir)
+        self.assertNotIn("TAVL.exe", left)
+        self.assertNotIn("service-description.reg", left)
+        self.assertEqual(sha256(os.path.join(P.install_dir, "ZUNATAVLService.exe")), standin)
+        self.assertTrue(wait_for(lambda: not P.standin_pids() and not P.pid_of(b"TAVL.exe"), 15), "nothing runs")
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--standin", required=True)
+    parser.add_argument("--work", required=True)
+    ARGS, rest = parser.parse_known_args()
+    started = time.monotonic()
+    result = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False).result
+    print("package suite took %.0f s" % (time.monotonic() - started))
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()

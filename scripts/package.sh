@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Makes the release in dist/ from the sources as committed:
+#   TAVL.exe                        stripped, naming its debug file (GNU debuglink)
+#   TAVL-<version>.debug            its debug information
+#   ZUNACertGuard-<version>-x64.msi the Windows Installer package
+#   SHA256SUMS                      over every other file in dist/
+# Signing: ZUNA_SIGN_PKCS12 (a .p12/.pfx file) and ZUNA_SIGN_PASSWORD sign
+# TAVL.exe before it goes into the MSI and the MSI after; ZUNA_SIGN_TIMESTAMP_URL
+# adds an RFC 3161 time stamp. ZUNA_VERSION overrides the version (tests of an
+# upgrade); ZUNA_DIST and ZUNA_PACKAGE_BUILD move the output and build folders.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+log() { printf '[package] %s\n' "$*" >&2; }
+sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+missing=()
+for p in wixl msitools osslsigncode openssl; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing: ${missing[*]}"
+  sudo_ apt-get update -qq >&2
+  sudo_ env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+fi
+
+ZUNA_DEPS_PREFIX=$("$root/scripts/deps.sh" | tail -n 1)
+build=${ZUNA_PACKAGE_BUILD:-$root/build/package}
+dist=${ZUNA_DIST:-$root/dist}
+# Every time in the release is the last commit's, so a rebuild gives the same bytes.
+SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)
+export SOURCE_DATE_EPOCH
+
+version_args=(-UZUNA_VERSION)
+[ -n "${ZUNA_VERSION:-}" ] && version_args=(-DZUNA_VERSION="$ZUNA_VERSION")
+cmake -S "$root" -B "$build" -G Ninja --toolchain "$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUNA_BUILD_TESTS=OFF \
+  -DZUNA_DEPS_PREFIX="$ZUNA_DEPS_PREFIX" -DCMAKE_PREFIX_PATH="$ZUNA_DEPS_PREFIX" "${version_args[@]}" >/dev/null
+cmake --build "$build" --target TAVL >&2
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+log "version $version"
+
+objcopy=x86_64-w64-mingw32-objcopy
+rm -rf "$dist"
+mkdir -p "$dist"
+debug="TAVL-$version.debug"
+$objcopy --only-keep-debug "$build/ZUNACertService/TAVL.exe" "$dist/$debug"
+(cd "$dist" && $objcopy --strip-all --add-gnu-debuglink="$debug" "$build/ZUNACertService/TAVL.exe" TAVL.exe)
+
+sign() {  # file: signed in place
+  local args=(-pkcs12 "$ZUNA_SIGN_PKCS12" -readpass <(printf '%s' "$ZUNA_SIGN_PASSWORD")
+              -n "ZUNA Cert Guard" -h sha256 -in "$1" -out "$1.signed")
+  [ -n "${ZUNA_SIGN_TIMESTAMP_URL:-}" ] && args+=(-ts "$ZUNA_SIGN_TIMESTAMP_URL")
+  osslsigncode sign "${args[@]}" >/dev/null
+  mv "$1.signed" "$1"
+}
+signing=0
+if [ -n "${ZUNA_SIGN_PKCS12:-}" ] && [ -n "${ZUNA_SIGN_PASSWORD:-}" ]; then
+  signing=1
+  sign "$dist/TAVL.exe"
+fi
+
+stage="$build/msi-stage"
+rm -rf "$stage"
+mkdir -p "$stage"
+cp "$dist/TAVL.exe" "$root/packaging/ZUNACertGuard.wxs" "$stage/"
+# The service's Chinese description goes in through a .reg file: the MSI
+# library on Debian cannot store text beyond ASCII in its tables.
+python3 - "$stage/service-description.reg" <<'PY'
+import sys
+text = ('Windows Registry Editor Version 5.00\r\n\r\n'
+        '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ZUNATAVLGuardService]\r\n'
+        '"Description"="ZUNA\u7edf\u4e00\u63a7\u4ef6\u652f\u6301\u8c37\u6b4c\u6d4f\u89c8\u5668\u7684\u670d\u52a1"\r\n')
+open(sys.argv[1], 'wb').write(b'\xff\xfe' + text.encode('utf-16-le'))
+PY
+touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
+# One product code per version: the same package installed again is the same product.
+product=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID("6F0C2B1E-5D7A-4C39-9E21-3A8B4F6D7C10"), sys.argv[1])).upper())' "$version")
+msi="ZUNACertGuard-$version-x64.msi"
+(cd "$stage" && wixl -a x64 -D Version="$version" -D ProductCode="$product" -o "$dist/$msi" ZUNACertGuard.wxs)
+[ "$signing" = 1 ] && sign "$dist/$msi"
+
+(cd "$dist" && sha256sum -- TAVL.exe "$debug" "$msi" >SHA256SUMS)
+if [ "$signing" = 1 ]; then
+  log "TAVL.exe and $msi are signed"
+else
+  log "not signed: set ZUNA_SIGN_PKCS12 and ZUNA_SIGN_PASSWORD to sign"
+fi
+ls -l "$dist" >&2
+echo "$dist"
