@@ -47,10 +47,17 @@ $objcopy --only-keep-debug "$build/ZUNACertService/TAVL.exe" "$dist/$debug"
 (cd "$dist" && $objcopy --strip-all --add-gnu-debuglink="$debug" "$build/ZUNACertService/TAVL.exe" TAVL.exe)
 
 sign() {  # file: signed in place
-  local args=(-pkcs12 "$ZUNA_SIGN_PKCS12" -readpass <(printf '%s' "$ZUNA_SIGN_PASSWORD")
+  # The password goes through a private file, never on a command line.
+  local pass
+  pass=$(mktemp)
+  printf '%s' "$ZUNA_SIGN_PASSWORD" >"$pass"
+  local args=(-pkcs12 "$ZUNA_SIGN_PKCS12" -readpass "$pass"
               -n "ZUNA Cert Guard" -h sha256 -in "$1" -out "$1.signed")
   [ -n "${ZUNA_SIGN_TIMESTAMP_URL:-}" ] && args+=(-ts "$ZUNA_SIGN_TIMESTAMP_URL")
-  osslsigncode sign "${args[@]}" >/dev/null
+  local rc=0
+  osslsigncode sign "${args[@]}" >/dev/null || rc=$?
+  rm -f "$pass"
+  [ "$rc" = 0 ] || { log "signing $1 failed"; exit 1; }
   mv "$1.signed" "$1"
 }
 signing=0
