@@ -154,8 +154,9 @@ class Release(unittest.TestCase):
         self.assertEqual(msiexec("/i", r"C:\new.msi", "/qn"), 0)
         self.assertTrue(wait_for(lambda: P.service_state() == 4, 20), "RUNNING after the upgrade")
         self.assertEqual(tavl_version(), self.version)
-        code, out = P.wine("reg", "query", r"HKLM\System\CurrentControlSet\Services", "/f", "ZUNATAVL", "/k")
-        self.assertEqual(out.count("ZUNATAVLGuardService"), 1, out)
+        code, out = P.wine("reg", "query", r"HKLM\System\CurrentControlSet\Services")
+        self.assertEqual(len(re.findall(r"\\ZUNATAVLGuardService\s*$", out, re.M)), 1, "one registration")
+        self.assertEqual(P.registration()[1].get("ImagePath"), '"%s\\TAVL.exe"' % FOLDER_WIN)
         self.assertFalse(os.path.exists(os.path.join(P.root, "drive_c", "Program Files", "ZUNA Cert", "TAVL.exe")))
         # The same package again changes nothing; the older one is refused.
         self.assertEqual(msiexec("/i", r"C:\new.msi", "/qn"), 0)
