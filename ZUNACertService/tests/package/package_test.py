@@ -18,6 +18,8 @@ from winehost import SERVICE, Prefix, wait_for  # noqa: E402
 
 ARGS = None
 FOLDER_WIN = r"C:\Guard Test\ZUNA Cert"
+# Windows Installer compares the first three fields of a version only.
+OLD_VERSION = "0.9.9.1"
 EVENT_SOURCE = r"HKLM\System\CurrentControlSet\Services\EventLog\Application" + "\\" + SERVICE
 
 
@@ -50,7 +52,7 @@ class Release(unittest.TestCase):
         for clone in cls.clones:
             subprocess.run(["git", "clone", "-q", "--no-hardlinks", ARGS.root, clone], check=True)
         # The lower version first, in the same build folder: only the version block and the link change.
-        cls.old, _ = package(cls.clones[1], ZUNA_VERSION="1.0.0.0", ZUNA_DIST=os.path.join(ARGS.work, "old"))
+        cls.old, _ = package(cls.clones[1], ZUNA_VERSION=OLD_VERSION, ZUNA_DIST=os.path.join(ARGS.work, "old"))
         time.sleep(2)
         cls.dists = [package(clone)[0] for clone in cls.clones]
         cls.version = version_block(os.path.join(cls.dists[0], "TAVL.exe"))
@@ -125,7 +127,7 @@ class Release(unittest.TestCase):
         standin = sha256(os.path.join(P.install_dir, "ZUNATAVLService.exe"))
         for name in ("old.msi", "new.msi"):
             shutil.copy(os.path.join(self.old if name == "old.msi" else self.dists[0],
-                                     "ZUNACertGuard-1.0.0.0-x64.msi" if name == "old.msi" else self.msi),
+                                     "ZUNACertGuard-%s-x64.msi" % OLD_VERSION if name == "old.msi" else self.msi),
                         os.path.join(P.root, "drive_c", name))
 
         def msiexec(*args):
@@ -148,7 +150,7 @@ class Release(unittest.TestCase):
         self.assertEqual(P.registration(EVENT_SOURCE)[1].get("EventMessageFile"), FOLDER_WIN + "\\TAVL.exe")
         self.assertTrue(wait_for(lambda: P.service_state() == 4, 20), "RUNNING")
         self.assertTrue(wait_for(P.standin_pids, 15), "the guard started the stand-in")
-        self.assertEqual(tavl_version(), "1.0.0.0")
+        self.assertEqual(tavl_version(), OLD_VERSION)
 
         # The newer package, without INSTALLDIR: in place, one service, running, the newer file.
         self.assertEqual(msiexec("/i", r"C:\new.msi", "/qn"), 0)
