@@ -60,3 +60,16 @@ TEST(InstallRights, NamesOnlyOthersWhoMayChangeIt) {
     ::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
     EXPECT_EQ(OtherWriters(&open), L"S-1-1-0");
 }
+
+TEST(InstallRights, AFolderOthersMayChangeIsReportedOnceInEachPlace) {
+    PlatformScope platform;
+    std::vector<EventEntry> entries;
+    RecordEventLog(&entries);
+    ReportInstallFolderRights(TestDir() + L"\\main_tests.exe");
+    // Wine describes every file and folder as its user's, full control.
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(entries[0].source, L"ZUNATAVLGuardService");
+    EXPECT_EQ(entries[0].text.find(L"The install folder " + TestDir() + L" or TAVL.exe"), 0u) << entries[0].text;
+    EXPECT_EQ(RecordsAt("InstallRights.cpp", 96).size(), 1u);
+}
