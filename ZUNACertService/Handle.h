@@ -79,9 +79,17 @@ struct RegistryKeyTraits {
     static void Close(pointer k) noexcept { ::RegCloseKey(k); }
 };
 
+// What the security and SDDL functions hand out with LocalAlloc.
+struct LocalMemoryTraits {
+    using pointer = void*;
+    static pointer Invalid() noexcept { return nullptr; }
+    static void Close(pointer p) noexcept { ::LocalFree(p); }
+};
+
 using CHandle = CUniqueHandle<KernelHandleTraits>;
 using CFileHandle = CUniqueHandle<FileHandleTraits>;
 using CServiceHandle = CUniqueHandle<ServiceHandleTraits>;
 using CEnvironmentBlock = CUniqueHandle<EnvironmentBlockTraits>;
 using CEventSource = CUniqueHandle<EventSourceTraits>;
 using CRegistryKey = CUniqueHandle<RegistryKeyTraits>;
+using CLocalMemory = CUniqueHandle<LocalMemoryTraits>;

@@ -3,9 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <memory>
-
 #include "CZUNACertService.h"
+#include "Handle.h"
 #include "ServiceBase.h"
 #include "utils.h"
 
@@ -21,26 +20,20 @@ const wchar_t* const kTrusted[] = {
     L"S-1-3-0",       // CREATOR OWNER
 };
 
-template <typename T>
-struct LocalFreeDeleter {
-    void operator()(T* p) const { ::LocalFree(p); }
-};
-
 std::wstring SidText(PSID sid) {
     LPWSTR text = nullptr;
     if (!::ConvertSidToStringSidW(sid, &text)) return L"?";
-    std::unique_ptr<wchar_t, LocalFreeDeleter<wchar_t>> owner(text);
+    const CLocalMemory owner(text);
     return text;
 }
 
 // A folder's or the program's rights, or why they could not be read.
 std::wstring OtherWritersOf(const std::wstring& path, DWORD* error) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    CLocalMemory descriptor;
     *error = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                     nullptr, nullptr, &descriptor);
+                                     nullptr, nullptr, descriptor.put());
     if (*error != ERROR_SUCCESS) return L"";
-    std::unique_ptr<void, LocalFreeDeleter<void>> owner(descriptor);
-    return OtherWriters(descriptor);
+    return OtherWriters(descriptor.get());
 }
 
 }  // namespace

@@ -7,16 +7,10 @@
 
 #include "Handle.h"
 
-const wchar_t kLogFileSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
-
 namespace {
 
-struct LocalMemoryTraits {
-    using pointer = PSECURITY_DESCRIPTOR;
-    static pointer Invalid() noexcept { return nullptr; }
-    static void Close(pointer p) noexcept { ::LocalFree(p); }
-};
-using CSecurityDescriptor = CUniqueHandle<LocalMemoryTraits>;
+// SYSTEM and Administrators full control, Users read, nothing inherited.
+const wchar_t kLogFileSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
 
 // The process's own hold on the log; never closed.
 HANDLE g_held = INVALID_HANDLE_VALUE;
@@ -80,7 +74,7 @@ HANDLE Hold(const wchar_t* path, DWORD disposition, SECURITY_ATTRIBUTES* attribu
 bool PrepareLogFile(const wchar_t* path) {
     if (g_held != INVALID_HANDLE_VALUE) return true;
 
-    CSecurityDescriptor descriptor;
+    CLocalMemory descriptor;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFileSddl, SDDL_REVISION_1, descriptor.put(),
                                                                 nullptr)) {
         return false;

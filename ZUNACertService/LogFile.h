@@ -11,7 +11,3 @@
 // cannot be replaced because another process holds it open, a plain file with
 // one link is kept and held as it is; anything else gives false.
 bool PrepareLogFile(const wchar_t* path);
-
-// The descriptor the log is created with: SYSTEM and Administrators full
-// control, Users read, nothing inherited.
-extern const wchar_t kLogFileSddl[];

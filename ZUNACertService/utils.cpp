@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include <boost/locale/encoding.hpp>
