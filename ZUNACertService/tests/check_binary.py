@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Checks the shipped TAVL.exe as a file: imports, manifest, version block,
-GBK texts and no build-machine paths. Usage: check_binary.py EXE OBJDUMP SOURCE_DIR"""
+GBK texts and no build-machine paths.
+Usage: check_binary.py EXE OBJDUMP SOURCE_DIR VERSION (the four numbers CMake gave the version block)"""
 import re
 import struct
 import subprocess
 import sys
 
-exe, objdump, source_dir = sys.argv[1:4]
+exe, objdump, source_dir, version = sys.argv[1:5]
 data = open(exe, "rb").read()
 failures = []
 
@@ -34,7 +35,7 @@ def utf16(text):
 
 for key, value in [("FileDescription", "证书HTTP服务守护进程"), ("ProductName", "证书HTTP服务守护进程"),
                    ("InternalName", "TAVL.exe"), ("OriginalFilename", "TAVL.exe"),
-                   ("FileVersion", "1.0.0.1"), ("ProductVersion", "1.0.0.1")]:
+                   ("FileVersion", version), ("ProductVersion", version)]:
     at = data.find(utf16(key) + b"\0\0")
     window = data[at:at + 200] if at >= 0 else b""
     check(at >= 0 and utf16(value) + b"\0\0" in window, "version block %s = %s" % (key, value))
@@ -43,7 +44,8 @@ fixed = data.find(struct.pack("<I", 0xFEEF04BD))
 check(fixed >= 0, "fixed version record present")
 if fixed >= 0:
     _, _, fms, fls, pms, pls = struct.unpack_from("<6I", data, fixed)
-    check((fms, fls, pms, pls) == (0x10000, 1, 0x10000, 1), "file and product version 1.0.0.1")
+    a, b, c, d = (int(n) for n in version.split("."))
+    check((fms, fls, pms, pls) == ((a << 16) | b, (c << 16) | d) * 2, "file and product version " + version)
 
 check(source_dir.encode() not in data, "no path of the build machine's sources in the binary")
 sys.exit(1 if failures else 0)

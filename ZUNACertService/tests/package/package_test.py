@@ -55,14 +55,17 @@ class Release(unittest.TestCase):
         cls.old, _ = package(cls.clones[1], ZUNA_VERSION=OLD_VERSION, ZUNA_DIST=os.path.join(ARGS.work, "old"))
         time.sleep(2)
         cls.dists = [package(clone)[0] for clone in cls.clones]
+        # The release's version names the files; the version block carries it as four numbers.
+        cls.msi = [n for n in os.listdir(cls.dists[0]) if n.endswith(".msi")][0]
+        cls.release = re.fullmatch(r"ZUNACertGuard-(\d+\.\d+\.\d+(?:\.\d+)?)-x64\.msi", cls.msi).group(1)
         cls.version = version_block(os.path.join(cls.dists[0], "TAVL.exe"))
-        cls.msi = "ZUNACertGuard-%s-x64.msi" % cls.version
 
     def test_1_two_clean_builds_give_the_same_bytes(self):
         a, b = self.dists
         names = sorted(os.listdir(a))
-        self.assertEqual(names, sorted(["TAVL.exe", "TAVL-%s.debug" % self.version, self.msi, "SHA256SUMS"]))
-        for name in ("TAVL.exe", "TAVL-%s.debug" % self.version):
+        self.assertEqual(names, sorted(["TAVL.exe", "TAVL-%s.debug" % self.release, self.msi, "SHA256SUMS"]))
+        self.assertEqual(self.version, ".".join((self.release.split(".") + ["0"])[:4]))
+        for name in ("TAVL.exe", "TAVL-%s.debug" % self.release):
             print("%s: %d bytes, sha256 %s" % (name, os.path.getsize(os.path.join(a, name)), sha256(os.path.join(a, name))))
             self.assertEqual(sha256(os.path.join(a, name)), sha256(os.path.join(b, name)), name)
         self.assertLessEqual(os.path.getsize(os.path.join(a, "TAVL.exe")), 4 * 1024 * 1024)
@@ -74,8 +77,8 @@ class Release(unittest.TestCase):
         # The stripped program names its debug file, and the debug file resolves an address.
         dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-s", "-j", ".gnu_debuglink", os.path.join(a, "TAVL.exe")],
                               capture_output=True, text=True).stdout
-        self.assertIn("TAVL-%s.deb" % self.version, dump)
-        debug = os.path.join(a, "TAVL-%s.debug" % self.version)
+        self.assertIn("TAVL-%s.deb" % self.release, dump)
+        debug = os.path.join(a, "TAVL-%s.debug" % self.release)
         nm = subprocess.run(["x86_64-w64-mingw32-nm", debug], capture_output=True, text=True).stdout
         address = re.search(r"^([0-9a-f]+) T _Z9GuardMainiPPw$", nm, re.M).group(1)
         where = subprocess.run(["x86_64-w64-mingw32-addr2line", "-f", "-C", "-e", debug, "0x" + address],
