@@ -8,6 +8,8 @@
 # TAVL.exe before it goes into the MSI and the MSI after; ZUNA_SIGN_TIMESTAMP_URL
 # adds an RFC 3161 time stamp. ZUNA_VERSION overrides the version (tests of an
 # upgrade); ZUNA_DIST and ZUNA_PACKAGE_BUILD move the output and build folders.
+# The version must rise over the previous release in its first three fields:
+# ZUNA_PREVIOUS_VERSION, else the highest v<version> tag not on HEAD.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 log() { printf '[package] %s\n' "$*" >&2; }
@@ -30,14 +32,63 @@ dist=${ZUNA_DIST:-$root/dist}
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)
 export SOURCE_DATE_EPOCH
 
+# Windows Installer reads major.minor.build (at most 255.255.65535) and ignores
+# a fourth field; the version block takes four numbers up to 65535.
+version_re='^(0|[1-9][0-9]{0,4})(\.(0|[1-9][0-9]{0,4})){2,3}$'
+check_version() {  # version, what it is
+  local a b c d
+  if [[ ! $1 =~ $version_re ]]; then
+    log "$2 '$1' is not three or four numbers (major.minor.patch[.build])"
+    exit 1
+  fi
+  IFS=. read -r a b c d <<<"$1"
+  if ((a > 255 || b > 255 || c > 65535 || ${d:-0} > 65535)); then
+    log "$2 '$1' is out of range (at most 255.255.65535.65535)"
+    exit 1
+  fi
+}
+# The first three fields as one number that sorts as Windows Installer compares.
+release_key() { local a b c; IFS=. read -r a b c _ <<<"$1"; printf '%03d%03d%05d\n' "$a" "$b" "$c"; }
+
+highest_tag() {  # the highest v<version> tag not on HEAD: a tag on HEAD is this release itself
+  local here tag best=""
+  here=$(git -C "$root" tag --points-at HEAD 2>/dev/null || true)
+  for tag in $(git -C "$root" tag -l 'v*' 2>/dev/null || true); do
+    grep -qxF -- "$tag" <<<"$here" && continue
+    [[ ${tag#v} =~ $version_re ]] || continue
+    if [ -z "$best" ] || [[ $(release_key "${tag#v}") > $(release_key "$best") ]]; then best=${tag#v}; fi
+  done
+  echo "$best"
+}
+
 version_args=(-UZUNA_VERSION)
-[ -n "${ZUNA_VERSION:-}" ] && version_args=(-DZUNA_VERSION="$ZUNA_VERSION")
+if [ -n "${ZUNA_VERSION:-}" ]; then
+  check_version "$ZUNA_VERSION" ZUNA_VERSION
+  version_args=(-DZUNA_VERSION="$ZUNA_VERSION")
+fi
 cmake -S "$root" -B "$build" -G Ninja --toolchain "$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUNA_BUILD_TESTS=OFF \
   -DZUNA_DEPS_PREFIX="$ZUNA_DEPS_PREFIX" -DCMAKE_PREFIX_PATH="$ZUNA_DEPS_PREFIX" "${version_args[@]}" >/dev/null
-cmake --build "$build" --target TAVL >&2
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-log "version $version"
+check_version "$version" version
+previous=${ZUNA_PREVIOUS_VERSION:-}
+from=ZUNA_PREVIOUS_VERSION
+if [ -z "$previous" ]; then
+  previous=$(highest_tag)
+  from="tag v$previous"
+fi
+if [ -z "$previous" ]; then
+  log "version $version (no earlier release to compare with: no v* tag, ZUNA_PREVIOUS_VERSION unset)"
+else
+  check_version "$previous" "$from"
+  if [[ ! $(release_key "$version") > $(release_key "$previous") ]]; then
+    log "version $version does not rise over $previous ($from) in its first three fields;"
+    log "Windows Installer would not upgrade to it (it ignores a fourth field)"
+    exit 1
+  fi
+  log "version $version, after $previous ($from)"
+fi
+cmake --build "$build" --target TAVL >&2
 
 objcopy=x86_64-w64-mingw32-objcopy
 rm -rf "$dist"

@@ -190,6 +190,28 @@ class Release(unittest.TestCase):
         self.assertEqual(sha256(os.path.join(P.install_dir, "ZUNATAVLService.exe")), standin)
         self.assertTrue(wait_for(lambda: not P.standin_pids() and not P.pid_of(b"TAVL.exe"), 15), "nothing runs")
 
+    def test_4_a_release_rises_over_the_last_in_its_first_three_fields(self):
+        build = os.path.join(ARGS.work, "refused")
+
+        def refused(**env):
+            out = subprocess.run(["bash", os.path.join(self.clones[0], "scripts", "package.sh")],
+                                 env=dict(os.environ, ZUNA_PACKAGE_BUILD=build, ZUNA_DIST=os.path.join(build, "dist"), **env),
+                                 capture_output=True, text=True)
+            self.assertNotEqual(out.returncode, 0, env)
+            self.assertFalse(os.path.exists(os.path.join(build, "dist")), "nothing is written")
+            return out.stderr
+
+        self.assertIn("'1.0' is not three or four numbers", refused(ZUNA_VERSION="1.0"))
+        self.assertIn("'1.0.1.x' is not three or four numbers", refused(ZUNA_VERSION="1.0.1.x"))
+        self.assertIn("out of range", refused(ZUNA_VERSION="256.0.1"))
+        # Windows Installer ignores a fourth field.
+        self.assertIn("version 0.9.9.7 does not rise over 0.9.9 (ZUNA_PREVIOUS_VERSION)",
+                      refused(ZUNA_VERSION="0.9.9.7", ZUNA_PREVIOUS_VERSION="0.9.9"))
+        # Without ZUNA_PREVIOUS_VERSION, the highest release tag before this commit is the previous release.
+        subprocess.run(["git", "-C", self.clones[0], "tag", "v0.1.0", "HEAD^"], check=True)
+        subprocess.run(["git", "-C", self.clones[0], "tag", "v" + self.release, "HEAD^"], check=True)
+        self.assertIn("version %s does not rise over %s (tag v%s)" % ((self.release,) * 3), refused())
+
 
 def main():
     global ARGS
