@@ -138,6 +138,18 @@ package_code=$(cd "$stage" && python3 -c 'import hashlib, sys, uuid; print(str(u
 msi="ZUNACertGuard-$version-x64.msi"
 (cd "$stage" && wixl -a x64 -D Version="$version" -D ProductCode="$product" -D PackageCode="$package_code" \
   -o "$dist/$msi" ZUNACertGuard.wxs)
+# What wixl leaves out. TAVL.exe's File row carries its version block's four
+# numbers, so that Windows Installer treats it as a versioned file in repairs
+# and upgrades (and a versioned file has no MsiFileHash row). The public
+# properties taken from the command line or remembered are secure: a managed
+# install passes only those to the part that runs as SYSTEM.
+file_version=$version
+[[ $version == *.*.*.* ]] || file_version=$version.0
+secure=$(msiinfo export "$dist/$msi" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')
+msibuild "$dist/$msi" \
+  -q "UPDATE \`File\` SET \`Version\` = '$file_version' WHERE \`File\` = 'TAVL.exe'" \
+  -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = 'TAVL.exe'" \
+  -q "UPDATE \`Property\` SET \`Value\` = '$secure;INSTALLDIR;SAVEDINSTALLDIR' WHERE \`Property\` = 'SecureCustomProperties'"
 [ "$signing" = 1 ] && sign "$dist/$msi"
 
 (cd "$dist" && sha256sum -- TAVL.exe "$debug" "$msi" >SHA256SUMS)

@@ -38,6 +38,12 @@ def package(clone, **env):
     return out.stdout.strip().splitlines()[-1], out.stderr
 
 
+def table(msi, name):
+    """The rows of one table of an MSI, each a list of column texts."""
+    out = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True, check=True).stdout
+    return [line.split("\t") for line in out.splitlines()[3:]]
+
+
 def version_block(path):
     data = open(path, "rb").read()
     at = data.find("FileVersion".encode("utf-16-le") + b"\0\0")
@@ -211,6 +217,20 @@ class Release(unittest.TestCase):
         subprocess.run(["git", "-C", self.clones[0], "tag", "v0.1.0", "HEAD^"], check=True)
         subprocess.run(["git", "-C", self.clones[0], "tag", "v" + self.release, "HEAD^"], check=True)
         self.assertIn("version %s does not rise over %s (tag v%s)" % ((self.release,) * 3), refused())
+
+    def test_5_the_tables_hold_what_windows_installer_reads(self):
+        msi = os.path.join(self.dists[0], self.msi)
+        files = {row[0]: row for row in table(msi, "File")}
+        # A versioned file: Windows Installer compares versions, not dates and hashes, in repairs and upgrades.
+        self.assertEqual(files["TAVL.exe"][4], self.version)
+        self.assertTrue(int(files["TAVL.exe"][6]) & 0x200, "msidbFileAttributesVital")
+        self.assertNotIn("TAVL.exe", [row[0] for row in table(msi, "MsiFileHash")], "hashes are for unversioned files")
+        # A managed install passes only secure public properties to the part that runs as SYSTEM.
+        properties = dict(row[:2] for row in table(msi, "Property"))
+        secure = properties["SecureCustomProperties"].split(";")
+        remembered = {row[0] for row in table(msi, "AppSearch")} | {row[6] for row in table(msi, "Upgrade")}
+        self.assertLessEqual(remembered | {"INSTALLDIR"}, set(secure), secure)
+        self.assertIn("SAVEDINSTALLDIR", remembered)
 
 
 def main():
