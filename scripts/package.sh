@@ -121,20 +121,11 @@ stage="$build/msi-stage"
 rm -rf "$stage"
 mkdir -p "$stage"
 cp "$dist/TAVL.exe" "$root/packaging/ZUNACertGuard.wxs" "$stage/"
-# The service's Chinese description goes in through a .reg file: the MSI
-# library on Debian cannot store text beyond ASCII in its tables.
-python3 - "$stage/service-description.reg" <<'PY'
-import sys
-text = ('Windows Registry Editor Version 5.00\r\n\r\n'
-        '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ZUNATAVLGuardService]\r\n'
-        '"Description"="ZUNA\u7edf\u4e00\u63a7\u4ef6\u652f\u6301\u8c37\u6b4c\u6d4f\u89c8\u5668\u7684\u670d\u52a1"\r\n')
-open(sys.argv[1], 'wb').write(b'\xff\xfe' + text.encode('utf-16-le'))
-PY
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
 # One product code per version: the same package installed again is the same product.
 product=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID("6F0C2B1E-5D7A-4C39-9E21-3A8B4F6D7C10"), sys.argv[1])).upper())' "$version")
 # The package code names these exact contents: the same inputs give the same code.
-package_code=$(cd "$stage" && python3 -c 'import hashlib, sys, uuid; print(str(uuid.UUID(bytes=hashlib.sha256(b"".join(open(f, "rb").read() for f in sys.argv[1:])).digest()[:16], version=4)).upper())' TAVL.exe ZUNACertGuard.wxs service-description.reg)
+package_code=$(cd "$stage" && python3 -c 'import hashlib, sys, uuid; print(str(uuid.UUID(bytes=hashlib.sha256(b"".join(open(f, "rb").read() for f in sys.argv[1:])).digest()[:16], version=4)).upper())' TAVL.exe ZUNACertGuard.wxs)
 msi="ZUNACertGuard-$version-x64.msi"
 (cd "$stage" && wixl -a x64 -D Version="$version" -D ProductCode="$product" -D PackageCode="$package_code" \
   -o "$dist/$msi" ZUNACertGuard.wxs)

@@ -129,6 +129,24 @@ class Release(unittest.TestCase):
             P.wine("sc", "delete", SERVICE)
             P.down()
 
+    def assert_registered(self, P, folder):
+        """The service and its event source as TAVL.exe -install registers them; the
+        guard itself quotes the path and writes the description when it starts."""
+        def settled():
+            reg = P.registration()[1]
+            return reg.get("ImagePath", "").startswith('"') and len(reg.get("Description", "")) > 10
+        wait_for(settled, 15)
+        code, reg = P.registration()
+        self.assertEqual(code, 0)
+        self.assertEqual((reg.get("Type"), reg.get("Start"), reg.get("ErrorControl"), reg.get("ObjectName")),
+                         ("0x10", "0x2", "0x1", "LocalSystem"))
+        self.assertEqual(reg.get("DisplayName"), "ZUNATAVLGuardService zuna Service")
+        self.assertEqual(reg.get("ImagePath"), '"%s\\TAVL.exe"' % folder, "the path is quoted")
+        self.assertTrue(reg.get("Description", "").startswith("ZUNA") and len(reg["Description"]) > 10, reg)
+        self.assertEqual(P.registration(EVENT_SOURCE)[1].get("EventMessageFile"), folder + "\\TAVL.exe")
+        self.assertRegex(P.wine("reg", "query", EVENT_SOURCE, "/v", "EventMessageFile")[1],
+                         r"EventMessageFile\s+REG_EXPAND_SZ\s")
+
     def msiexec_cycle(self, P):
         os.makedirs(P.install_dir)
         shutil.copy(ARGS.standin, os.path.join(P.install_dir, "ZUNATAVLService.exe"))
@@ -149,15 +167,8 @@ class Release(unittest.TestCase):
             return version_block(os.path.join(P.install_dir, "TAVL.exe"))
 
         self.assertEqual(msiexec("/i", r"C:\old.msi", "/qn", "INSTALLDIR=" + FOLDER_WIN + "\\"), 0)
-        code, reg = P.registration()
-        self.assertEqual(code, 0)
-        self.assertEqual((reg.get("Type"), reg.get("Start"), reg.get("ErrorControl"), reg.get("ObjectName")),
-                         ("0x10", "0x2", "0x1", "LocalSystem"))
-        self.assertEqual(reg.get("DisplayName"), "ZUNATAVLGuardService zuna Service")
-        self.assertEqual(reg.get("ImagePath"), '"%s\\TAVL.exe"' % FOLDER_WIN, "the path is quoted")
-        self.assertTrue(reg.get("Description", "").startswith("ZUNA") and len(reg["Description"]) > 10, reg)
-        self.assertEqual(P.registration(EVENT_SOURCE)[1].get("EventMessageFile"), FOLDER_WIN + "\\TAVL.exe")
         self.assertTrue(wait_for(lambda: P.service_state() == 4, 20), "RUNNING")
+        self.assert_registered(P, FOLDER_WIN)
         self.assertTrue(wait_for(P.standin_pids, 15), "the guard started the stand-in")
         self.assertEqual(tavl_version(), OLD_VERSION)
 
@@ -167,7 +178,7 @@ class Release(unittest.TestCase):
         self.assertEqual(tavl_version(), self.version)
         code, out = P.wine("reg", "query", r"HKLM\System\CurrentControlSet\Services")
         self.assertEqual(len(re.findall(r"\\ZUNATAVLGuardService\s*$", out, re.M)), 1, "one registration")
-        self.assertEqual(P.registration()[1].get("ImagePath"), '"%s\\TAVL.exe"' % FOLDER_WIN)
+        self.assert_registered(P, FOLDER_WIN)
         self.assertFalse(os.path.exists(os.path.join(P.root, "drive_c", "Program Files", "ZUNA Cert", "TAVL.exe")))
         # The same package again changes nothing; the older one is refused.
         self.assertEqual(msiexec("/i", r"C:\new.msi", "/qn"), 0)
@@ -231,6 +242,12 @@ class Release(unittest.TestCase):
         remembered = {row[0] for row in table(msi, "AppSearch")} | {row[6] for row in table(msi, "Upgrade")}
         self.assertLessEqual(remembered | {"INSTALLDIR"}, set(secure), secure)
         self.assertIn("SAVEDINSTALLDIR", remembered)
+        # No program or script runs as a custom action: the only ones set a property or a folder.
+        actions = table(msi, "CustomAction")
+        self.assertEqual([row[0] for row in actions if int(row[1]) & 0x3F not in (35, 51)], [], actions)
+        # "#%" in the Registry table's Value column makes a REG_EXPAND_SZ, as an event source's message file is.
+        registry = {row[3]: row[4] for row in table(msi, "Registry")}
+        self.assertEqual(registry["EventMessageFile"], "#%[#TAVL.exe]")
 
 
 def main():
