@@ -124,8 +124,9 @@ cp "$dist/TAVL.exe" "$root/packaging/ZUNACertGuard.wxs" "$stage/"
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
 # One product code per version: the same package installed again is the same product.
 product=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID("6F0C2B1E-5D7A-4C39-9E21-3A8B4F6D7C10"), sys.argv[1])).upper())' "$version")
-# The package code names these exact contents: the same inputs give the same code.
-package_code=$(cd "$stage" && python3 -c 'import hashlib, sys, uuid; print(str(uuid.UUID(bytes=hashlib.sha256(b"".join(open(f, "rb").read() for f in sys.argv[1:])).digest()[:16], version=4)).upper())' TAVL.exe ZUNACertGuard.wxs)
+# The package code names these exact contents: the same inputs (this script
+# edits the tables below) give the same code.
+package_code=$(cd "$stage" && python3 -c 'import hashlib, sys, uuid; print(str(uuid.UUID(bytes=hashlib.sha256(b"".join(open(f, "rb").read() for f in sys.argv[1:])).digest()[:16], version=4)).upper())' TAVL.exe ZUNACertGuard.wxs "$root/scripts/package.sh")
 msi="ZUNACertGuard-$version-x64.msi"
 (cd "$stage" && wixl -a x64 -D Version="$version" -D ProductCode="$product" -D PackageCode="$package_code" \
   -o "$dist/$msi" ZUNACertGuard.wxs)
