@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The release as an administrator gets it: scripts/package.sh from two clean
 clones in different folders (same bytes), signed with a throw-away certificate,
-and the MSI installed, upgraded, reinstalled, refused as a downgrade and removed
-under Wine, into a folder with a blank in its path that holds the stand-in."""
+and the MSI installed, upgraded, installed again, repaired, refused as a
+downgrade and removed under Wine, silently, into a folder with a blank in its
+path that holds the stand-in; then installed into a folder without it."""
 import argparse
 import hashlib
 import os
@@ -18,8 +19,11 @@ from winehost import SERVICE, Prefix, wait_for  # noqa: E402
 
 ARGS = None
 FOLDER_WIN = r"C:\Guard Test\ZUNA Cert"
-# Windows Installer compares the first three fields of a version only.
-OLD_VERSION = "0.9.9.1"
+# Version N and N+1: the third field is the least that Windows Installer takes
+# as an upgrade (it compares the first three fields only).
+OLD_VERSION = "0.9.8"
+NEXT_VERSION = "0.9.9"
+UPGRADE_CODE = "6F0C2B1E-5D7A-4C39-9E21-3A8B4F6D7C10"
 EVENT_SOURCE = r"HKLM\System\CurrentControlSet\Services\EventLog\Application" + "\\" + SERVICE
 
 
@@ -44,6 +48,12 @@ def table(msi, name):
     return [line.split("\t") for line in out.splitlines()[3:]]
 
 
+def packed(guid):
+    """A GUID as Windows Installer writes it in registry key and value names."""
+    g = guid.strip("{}").replace("-", "").upper()
+    return g[7::-1] + g[11:7:-1] + g[15:11:-1] + "".join(g[i + 1] + g[i] for i in range(16, 32, 2))
+
+
 def version_block(path):
     data = open(path, "rb").read()
     at = data.find("FileVersion".encode("utf-16-le") + b"\0\0")
@@ -57,8 +67,12 @@ class Release(unittest.TestCase):
         cls.clones = [os.path.join(ARGS.work, "a", "src"), os.path.join(ARGS.work, "b b", "other src")]
         for clone in cls.clones:
             subprocess.run(["git", "clone", "-q", "--no-hardlinks", ARGS.root, clone], check=True)
-        # The lower version first, in the same build folder: only the version block and the link change.
-        cls.old, _ = package(cls.clones[1], ZUNA_VERSION=OLD_VERSION, ZUNA_DIST=os.path.join(ARGS.work, "old"))
+        # The lower versions first, in the same build folder: only the version block and the link change.
+        # Each names its previous release, whatever tags the repository has.
+        cls.old, _ = package(cls.clones[1], ZUNA_VERSION=OLD_VERSION, ZUNA_PREVIOUS_VERSION="0.9.7",
+                             ZUNA_DIST=os.path.join(ARGS.work, "old"))
+        cls.next, _ = package(cls.clones[1], ZUNA_VERSION=NEXT_VERSION, ZUNA_PREVIOUS_VERSION=OLD_VERSION,
+                              ZUNA_DIST=os.path.join(ARGS.work, "next"))
         time.sleep(2)
         cls.dists = [package(clone)[0] for clone in cls.clones]
         # The release's version names the files; the version block carries it as four numbers.
@@ -118,7 +132,7 @@ class Release(unittest.TestCase):
         _, err = package(self.clones[0], ZUNA_DIST=os.path.join(ARGS.work, "unsigned"))
         self.assertIn("not signed", err)
 
-    def test_3_install_upgrade_and_remove_under_wine(self):
+    def test_3_install_upgrade_repair_and_remove_under_wine(self):
         P = Prefix(os.path.join(ARGS.work, "prefix"))
         P.install_dir = os.path.join(P.root, "drive_c", "Guard Test", "ZUNA Cert")
         P.up()
@@ -152,10 +166,12 @@ class Release(unittest.TestCase):
         shutil.copy(ARGS.standin, os.path.join(P.install_dir, "ZUNATAVLService.exe"))
         P.control('normal {"v":1}')
         standin = sha256(os.path.join(P.install_dir, "ZUNATAVLService.exe"))
-        for name in ("old.msi", "new.msi"):
-            shutil.copy(os.path.join(self.old if name == "old.msi" else self.dists[0],
-                                     "ZUNACertGuard-%s-x64.msi" % OLD_VERSION if name == "old.msi" else self.msi),
-                        os.path.join(P.root, "drive_c", name))
+        msis = {"old.msi": os.path.join(self.old, "ZUNACertGuard-%s-x64.msi" % OLD_VERSION),
+                "new.msi": os.path.join(self.next, "ZUNACertGuard-%s-x64.msi" % NEXT_VERSION),
+                "release.msi": os.path.join(self.dists[0], self.msi)}
+        for name, path in msis.items():
+            shutil.copy(path, os.path.join(P.root, "drive_c", name))
+        product = {name: dict(row[:2] for row in table(path, "Property"))["ProductCode"] for name, path in msis.items()}
 
         def msiexec(*args):
             started = time.monotonic()
@@ -166,23 +182,52 @@ class Release(unittest.TestCase):
         def tavl_version():
             return version_block(os.path.join(P.install_dir, "TAVL.exe"))
 
+        def products():
+            """The products registered under the UpgradeCode, as Windows Installer keeps them per machine."""
+            code, values = P.registration(r"HKLM\Software\Classes\Installer\UpgradeCodes" + "\\" + packed(UPGRADE_CODE))
+            return sorted(values) if code == 0 else []
+
+        def uninstall_entry(name):
+            return P.wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" + "\\"
+                          + product[name])[0] == 0
+
         self.assertEqual(msiexec("/i", r"C:\old.msi", "/qn", "INSTALLDIR=" + FOLDER_WIN + "\\"), 0)
         self.assertTrue(wait_for(lambda: P.service_state() == 4, 20), "RUNNING")
         self.assert_registered(P, FOLDER_WIN)
         self.assertTrue(wait_for(P.standin_pids, 15), "the guard started the stand-in")
-        self.assertEqual(tavl_version(), OLD_VERSION)
+        self.assertEqual(tavl_version(), OLD_VERSION + ".0")
+        self.assertEqual(products(), [packed(product["old.msi"])])
+        before = P.standin_pids()
 
-        # The newer package, without INSTALLDIR: in place, one service, running, the newer file.
+        # N+1, without INSTALLDIR: in place, one product, one service, running, the newer file, the program run by it.
         self.assertEqual(msiexec("/i", r"C:\new.msi", "/qn"), 0)
         self.assertTrue(wait_for(lambda: P.service_state() == 4, 20), "RUNNING after the upgrade")
-        self.assertEqual(tavl_version(), self.version)
+        # The old guard ended the program it ran; the new one, beside it, runs it.
+        self.assertTrue(wait_for(lambda: P.standin_pids() and not set(P.standin_pids()) & set(before), 15),
+                        "the upgraded guard runs the program")
+        self.assertEqual(tavl_version(), NEXT_VERSION + ".0")
+        self.assertEqual(products(), [packed(product["new.msi"])], "one product of the UpgradeCode")
+        self.assertEqual((uninstall_entry("old.msi"), uninstall_entry("new.msi")), (False, True))
         code, out = P.wine("reg", "query", r"HKLM\System\CurrentControlSet\Services")
         self.assertEqual(len(re.findall(r"\\ZUNATAVLGuardService\s*$", out, re.M)), 1, "one registration")
         self.assert_registered(P, FOLDER_WIN)
         self.assertFalse(os.path.exists(os.path.join(P.root, "drive_c", "Program Files", "ZUNA Cert", "TAVL.exe")))
-        # The same package again changes nothing; the older one is refused.
+        # The same package again changes nothing.
         self.assertEqual(msiexec("/i", r"C:\new.msi", "/qn"), 0)
-        self.assertEqual((P.service_state(), tavl_version()), (4, self.version))
+        self.assertEqual((P.service_state(), tavl_version()), (4, NEXT_VERSION + ".0"))
+
+        # A repair puts back what went missing. Wine's msiexec has no /f: its
+        # properties do the same (/famus is REINSTALL=ALL REINSTALLMODE=amus).
+        P.wine("sc", "stop", SERVICE)
+        self.assertTrue(wait_for(lambda: P.service_state() == 1, 20), "STOPPED")
+        os.remove(os.path.join(P.install_dir, "TAVL.exe"))
+        P.wine("reg", "delete", EVENT_SOURCE, "/f")
+        self.assertEqual(msiexec("/i", r"C:\new.msi", "REINSTALL=ALL", "REINSTALLMODE=amus", "/qn"), 0)
+        self.assertTrue(wait_for(lambda: P.service_state() == 4, 20), "RUNNING after the repair")
+        self.assertEqual(tavl_version(), NEXT_VERSION + ".0")
+        self.assert_registered(P, FOLDER_WIN)
+        self.assertEqual(products(), [packed(product["new.msi"])])
+
         # 1603 (a fatal error) as Linux passes it on; Wine's log leaves the
         # launch condition's text out, so the package is asked for it.
         self.assertEqual(msiexec("/i", r"C:\old.msi", "/qn"), 1603 & 0xFF)
@@ -190,7 +235,7 @@ class Release(unittest.TestCase):
                                      "LaunchCondition"], capture_output=True, text=True).stdout
         self.assertIn("NOT WIX_DOWNGRADE_DETECTED\tA newer version of ZUNA Cert Guard is already installed.",
                       conditions)
-        self.assertEqual(tavl_version(), self.version)
+        self.assertEqual(tavl_version(), NEXT_VERSION + ".0")
 
         # A -remove by hand first, then the uninstall still succeeds and leaves nothing of its own.
         P.wine("sc", "stop", SERVICE)
@@ -201,11 +246,20 @@ class Release(unittest.TestCase):
         self.assertIsNone(P.service_state())
         self.assertNotEqual(P.registration(EVENT_SOURCE)[0], 0)
         self.assertNotEqual(P.wine("reg", "query", r"HKLM\Software\ZUNA\Cert Guard")[0], 0)
+        self.assertEqual(products(), [])
         left = os.listdir(P.install_dir)
         self.assertNotIn("TAVL.exe", left)
         self.assertNotIn("service-description.reg", left)
         self.assertEqual(sha256(os.path.join(P.install_dir, "ZUNATAVLService.exe")), standin)
         self.assertTrue(wait_for(lambda: not P.standin_pids() and not P.pid_of(b"TAVL.exe"), 15), "nothing runs")
+
+        # The release into a folder without the program: the install succeeds and the guard runs.
+        empty = r"C:\Guard Test\No Program"
+        self.assertEqual(msiexec("/i", r"C:\release.msi", "/qn", "INSTALLDIR=" + empty + "\\"), 0)
+        self.assertTrue(wait_for(lambda: P.service_state() == 4, 20), "RUNNING without the program")
+        self.assert_registered(P, empty)
+        self.assertEqual(msiexec("/x", r"C:\release.msi", "/qn"), 0)
+        self.assertIsNone(P.service_state())
 
     def test_4_a_release_rises_over_the_last_in_its_first_three_fields(self):
         build = os.path.join(ARGS.work, "refused")
