@@ -3,11 +3,13 @@
 #include <wtsapi32.h>
 #include <userenv.h>
 
+#include <exception>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "Platform.h"
+#include "InstallRights.h"
+#include "ServiceConfig.h"
 #include "core/Http.h"
 #include "utils.h"
 
@@ -22,6 +24,9 @@ namespace {
 
 const DWORD kCyclePauseMs = 1000;
 const DWORD kLaunchPauseMs = 2000;
+// After a cycle that threw: long enough not to spin, short enough that five
+// of them end the service well within a minute.
+const DWORD kFailurePauseMs = 5000;
 const int kProbeIntervalSeconds = 30;
 // "子进程结束，回收资源..." in code page 936.
 const char kChildEndedGbk[] =
@@ -32,17 +37,60 @@ int ElapsedSeconds(const boost::posix_time::ptime& from, const boost::posix_time
     return static_cast<int>(d.ticks() / d.ticks_per_second());
 }
 
+std::wstring Widen(const std::string& text) {
+    const int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+    return wide;
+}
+
+// What was thrown, for the log and the event log.
+std::string DescribeCurrentException() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (DWORD code) {
+        return "error code " + std::to_string(code);
+    } catch (...) {
+        return "an exception of unknown type";
+    }
+}
+
+// What an empty probe reply came from, in an administrator's words.
+std::wstring DescribeProbe(const ProbeOutcome& outcome) {
+    const std::wstring code = L"libcurl code " + std::to_wstring(outcome.curlCode);
+    switch (outcome.curlCode) {
+    case 0: return L"empty body, HTTP status " + std::to_wstring(outcome.httpStatus);
+    case 7: return L"no connection, " + code;
+    case 28: return L"timed out, " + code;
+    case 22: return L"HTTP status " + std::to_wstring(outcome.httpStatus) + L", " + code;
+    default: return code;
+    }
+}
+
+ProgramRun FailedStep(int line, const char* message, const char* step) {
+    ProgramRun run;
+    run.error = ::GetLastError();
+    run.failedStep = step;
+    WriteLog(__FILE__, line, message, static_cast<int>(run.error));
+    return run;
+}
+
+}  // namespace
+
 std::string ToAnsi(const std::wstring& text) {
-    const int n = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    // No best fit: a look-alike letter would name another path than the real one.
+    const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     if (n <= 0) return std::string();
     std::vector<char> buffer(static_cast<size_t>(n));
-    if (::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, buffer.data(), n, nullptr, nullptr) <= 0) {
+    if (::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, buffer.data(), n, nullptr, nullptr) <=
+        0) {
         return std::string();
     }
     return std::string(buffer.data());
 }
-
-}  // namespace
 
 std::wstring GetModulePath() {
     // A path longer than MAX_PATH is not cut: the buffer grows until it fits.
@@ -65,12 +113,13 @@ std::wstring GetModuleDirectory() {
 CZUNACertService::CZUNACertService(PCWSTR serviceName, bool canStop, bool canShutdown, bool canPauseContinue)
     : CServiceBase(serviceName, canStop, canShutdown, canPauseContinue),
       m_stopping(0),
-      m_guardedProcess(nullptr) {
+      m_guardedProcess(nullptr),
+      m_events(serviceName) {
     m_exePath = GetModuleDirectory() + L"\\ZUNATAVLService.exe";
-    m_stoppedEvent.reset(Platform().CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!m_stoppedEvent) throw static_cast<DWORD>(::GetLastError());
-    m_abandonEvent.reset(Platform().CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!m_abandonEvent) throw static_cast<DWORD>(::GetLastError());
+    for (CHandle* event : {&m_stoppedEvent, &m_wakeEvent, &m_abandonEvent}) {
+        event->reset(Platform().CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!*event) throw static_cast<DWORD>(::GetLastError());
+    }
     WriteLog(__FILE__, 304, ToAnsi(m_exePath), 0);
 }
 
@@ -83,6 +132,7 @@ CZUNACertService::~CZUNACertService() {
             m_stopping = 1;
         }
         ::SetEvent(m_abandonEvent.get());
+        ::SetEvent(m_wakeEvent.get());
         try {
             if (m_watchThread->joinable()) m_watchThread->join();
         } catch (...) {
@@ -112,6 +162,8 @@ void CZUNACertService::OnStop() {
             terminated = true;
         }
     }
+    // No pause of the loop, however long, holds the stop.
+    ::SetEvent(m_wakeEvent.get());
     if (terminated) WriteLog(__FILE__, 394, "service TerminateProcess!", 0);
     ReportToEventLog(L"CZUNACertService in OnStop", EVENTLOG_INFORMATION_TYPE);
     WriteLog(__FILE__, 403, "service thread stop soon!", 0);
@@ -123,87 +175,198 @@ void CZUNACertService::OnStop() {
     WriteLog(__FILE__, 411, "service stop over!", 0);
 }
 
+void CZUNACertService::CheckAtStart() {
+    const std::wstring self = GetModulePath();
+    CheckOwnRegistration(m_serviceName, self);
+    // LocalSystem runs both programs from this folder, whoever may change it.
+    ReportInstallFolderRights(self, m_serviceName);
+    if (::GetFileAttributesW(m_exePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        ReportGuardEvent(m_serviceName, GuardEvent::ProgramMissing, {m_exePath});
+    }
+}
+
 void CZUNACertService::WatchLoop() {
     PlatformCalls& platform = Platform();
-    HANDLE wake = m_abandonEvent.get();
+    try {
+        CheckAtStart();
+    } catch (...) {
+        WriteLog(__FILE__, 315, "start-up checks failed: " + DescribeCurrentException(), 0);
+    }
     boost::posix_time::ptime lastProbe = platform.UtcNow();
+    int failedInARow = 0;
     while (m_stopping.load() == 0) {
-        if (!platform.IsGuardedProcessRunning()) {
-            LaunchInUserSession();
-            platform.Pause(wake, kLaunchPauseMs);
+        // Whatever a cycle throws, the guard goes on guarding.
+        std::string failure;
+        try {
+            RunCycle(lastProbe);
+        } catch (...) {
+            failure = DescribeCurrentException();
         }
-        const int elapsed = ElapsedSeconds(lastProbe, platform.UtcNow());
-        if (platform.IsGuardedProcessRunning() && elapsed >= kProbeIntervalSeconds &&
-            m_stopping.load() == 0) {
-            const std::string reply = platform.Probe(kProbeUrl, kProbeBody, &m_stopping);
-            WriteLog(__FILE__, 368, reply, 0);
-            // A probe given up for a stop says nothing about the program.
-            if (reply.empty() && m_stopping.load() == 0) {
-                KillProcessByName(kGuardedExeName);
-                platform.Pause(wake, kLaunchPauseMs);
-                LaunchInUserSession();
-            }
-            lastProbe = platform.UtcNow();
+        if (failure.empty()) {
+            failedInARow = 0;
+        } else if (!CycleFailed(failure, ++failedInARow)) {
+            break;
         }
-        platform.Pause(wake, kCyclePauseMs);
+        platform.Pause(m_wakeEvent.get(), kCyclePauseMs);
     }
     ::SetEvent(m_stoppedEvent.get());
 }
 
-CHandle CZUNACertService::StartGuardedProgram(HANDLE primaryToken, LPVOID environment, CHandle& thread) {
+bool CZUNACertService::CycleFailed(const std::string& what, int inARow) {
+    try {
+        WriteLog(__FILE__, 340, "watch loop exception: " + what, inARow);
+        m_events.Report(GuardEvent::LoopException, {Widen(what)});
+        if (inARow < kFailedCyclesBeforeGivingUp) {
+            Platform().Pause(m_wakeEvent.get(), kFailurePauseMs);
+            return true;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_launchLock);
+            if (m_stopping.load() != 0) return false;  // a stop is already on its way
+            m_stopping = 1;
+        }
+        WriteLog(__FILE__, 349, "watch loop gives up, service stops w/err ", static_cast<int>(kGiveUpExitCode));
+        ReportGuardEvent(m_serviceName, GuardEvent::LoopGaveUp,
+                         {std::to_wstring(inARow), Widen(what), std::to_wstring(kGiveUpExitCode)});
+    } catch (...) {
+        // Reporting failed too; the stop below still tells the service manager.
+        if (inARow < kFailedCyclesBeforeGivingUp) return true;
+        m_stopping = 1;
+    }
+    // A non-zero exit code makes it a failure, so the manager's recovery restarts the guard.
+    ReportStatus(SERVICE_STOPPED, kGiveUpExitCode);
+    return false;
+}
+
+ProgramPresence CZUNACertService::LookForProgram() {
+    const ProgramPresence presence = Platform().FindGuardedProgram();
+    if (presence == ProgramPresence::Unknown && !m_tableUnreadable) {
+        WriteLog(__FILE__, 372, "CreateToolhelp32Snapshot failed w/err ", static_cast<int>(::GetLastError()));
+    }
+    m_tableUnreadable = presence == ProgramPresence::Unknown;
+    return presence;
+}
+
+void CZUNACertService::RunCycle(boost::posix_time::ptime& lastProbe) {
+    PlatformCalls& platform = Platform();
+    HANDLE wake = m_wakeEvent.get();
+    // An unreadable table says nothing: neither a second copy nor a kill.
+    if (LookForProgram() == ProgramPresence::Absent) {
+        StartProgram();
+        platform.Pause(wake, kLaunchPauseMs);
+    }
+    const int elapsed = ElapsedSeconds(lastProbe, platform.UtcNow());
+    if (LookForProgram() != ProgramPresence::Running || elapsed < kProbeIntervalSeconds ||
+        m_stopping.load() != 0) {
+        return;
+    }
+    const ProbeOutcome outcome = platform.Probe(kProbeUrl, kProbeBody, &m_stopping);
+    WriteLog(__FILE__, 368, outcome.body, 0);
+    // A probe given up for a stop says nothing about the program.
+    if (outcome.body.empty() && m_stopping.load() == 0) {
+        int ended = 0;
+        if (KillProcessByName(kGuardedExeName, &ended)) {
+            m_events.Report(GuardEvent::ProgramKilled, {m_exePath, DescribeProbe(outcome), std::to_wstring(ended)});
+            platform.Pause(wake, kLaunchPauseMs);
+            StartProgram();
+        } else {
+            WriteLog(__FILE__, 380, "KillProcessByName: process table unreadable, nothing started", 0);
+        }
+    }
+    lastProbe = platform.UtcNow();
+}
+
+void CZUNACertService::StartProgram() {
+    PlatformCalls& platform = Platform();
+    // A program that keeps dying at once is started less and less often.
+    const ULONGLONG notBefore = m_restarts.NotBeforeMs();
+    const ULONGLONG now = platform.TickMs();
+    if (notBefore > now) platform.Pause(m_wakeEvent.get(), static_cast<DWORD>(notBefore - now));
+    if (m_stopping.load() != 0) return;
+
+    const ProgramRun run = platform.RunGuardedProgram(*this);
+    if (!run.started) {
+        if (run.failedStep != nullptr) {
+            m_events.Report(GuardEvent::LaunchFailed,
+                            {m_exePath, Widen(run.failedStep), std::to_wstring(run.error)});
+        }
+        return;
+    }
+    // Ended by a stop, or left running by a shutdown: no verdict on the program.
+    if (!run.ended || m_stopping.load() != 0) return;
+    const CRestartSchedule::Change change = m_restarts.ProgramEnded(run.startMs, run.endMs);
+    const std::wstring ran = std::to_wstring((run.endMs - run.startMs) / 1000);
+    m_events.Report(GuardEvent::ProgramEnded, {m_exePath, ExitCodeText(run.exitCode), ran});
+    if (change == CRestartSchedule::Change::DelayBegan) {
+        m_events.Report(GuardEvent::ThrottleBegan,
+                        {m_exePath, std::to_wstring(m_restarts.ShortRunsInARow()), ExitCodeText(run.exitCode),
+                         std::to_wstring(m_restarts.PauseMs() / 1000)});
+    } else if (change == CRestartSchedule::Change::DelayEnded) {
+        m_events.Report(GuardEvent::ThrottleEnded, {m_exePath, ran});
+    }
+}
+
+CHandle CZUNACertService::StartGuardedProgram(HANDLE primaryToken, LPVOID environment, CHandle& thread,
+                                              ProgramRun& run) {
     const std::wstring directory = GetModuleDirectory();
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.lpDesktop = const_cast<LPWSTR>(L"winsta0\\default");
     PROCESS_INFORMATION info = {};
+    // Without a command line Windows hands the program its path unquoted, and a
+    // blank in it splits into a wrong argv[0] and a stray argument.
+    std::wstring commandLine = L"\"" + m_exePath + L"\"";
 
     std::lock_guard<std::mutex> lock(m_launchLock);
     if (m_stopping.load() != 0) return CHandle();  // a stop has come: start nothing more
-    const BOOL created = ::CreateProcessAsUserW(
-        primaryToken, m_exePath.c_str(), nullptr, nullptr, nullptr, FALSE,
+    const BOOL created = Platform().CreateProcessAsUserW(
+        primaryToken, m_exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
         CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT, environment,
         directory.empty() ? nullptr : directory.c_str(), &startup, &info);
     if (!created) {
-        WriteLog(__FILE__, 211, "CreateProcessAsUser %d", static_cast<int>(::GetLastError()));
+        run = FailedStep(211, "CreateProcessAsUser %d", "CreateProcessAsUser");
         return CHandle();
     }
     thread.reset(info.hThread);
     m_guardedProcess = info.hProcess;
+    run.started = true;
+    run.startMs = Platform().TickMs();
     return CHandle(info.hProcess);
 }
 
-void CZUNACertService::LaunchInUserSession() {
+ProgramRun CZUNACertService::LaunchInUserSession() {
+    PlatformCalls& platform = Platform();
     const DWORD sessionId = ::WTSGetActiveConsoleSessionId();
 
     CHandle userToken;
-    if (!::WTSQueryUserToken(sessionId, userToken.put())) {
-        WriteLog(__FILE__, 159, "WTSQueryUserToken %d", static_cast<int>(::GetLastError()));
-        return;
+    if (!platform.WTSQueryUserToken(sessionId, userToken.put())) {
+        return FailedStep(159, "WTSQueryUserToken %d", "WTSQueryUserToken");
     }
     CHandle primaryToken;
-    if (!::DuplicateTokenEx(userToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary,
-                            primaryToken.put())) {
-        WriteLog(__FILE__, 170, "DuplicateTokenEx %d", static_cast<int>(::GetLastError()));
-        return;
+    if (!platform.DuplicateTokenEx(userToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary,
+                                   primaryToken.put())) {
+        return FailedStep(170, "DuplicateTokenEx %d", "DuplicateTokenEx");
     }
     DWORD session = sessionId;
-    if (!::SetTokenInformation(primaryToken.get(), TokenSessionId, &session, sizeof(session))) {
-        WriteLog(__FILE__, 180, "SetTokenInformation %d", static_cast<int>(::GetLastError()));
-        return;
+    if (!platform.SetTokenInformation(primaryToken.get(), TokenSessionId, &session, sizeof(session))) {
+        return FailedStep(180, "SetTokenInformation %d", "SetTokenInformation");
     }
     CEnvironmentBlock environment;
-    if (!::CreateEnvironmentBlock(environment.put(), primaryToken.get(), FALSE)) {
-        WriteLog(__FILE__, 191, "CreateEnvironmentBlock %d", static_cast<int>(::GetLastError()));
-        return;
+    if (!platform.CreateEnvironmentBlock(environment.put(), primaryToken.get(), FALSE)) {
+        return FailedStep(191, "CreateEnvironmentBlock %d", "CreateEnvironmentBlock");
     }
 
+    ProgramRun run;
     CHandle thread;
-    CHandle process = StartGuardedProgram(primaryToken.get(), environment.get(), thread);
-    if (!process) return;
+    CHandle process = StartGuardedProgram(primaryToken.get(), environment.get(), thread, run);
+    if (!process) return run;
 
     // A shutdown abandons the wait and leaves the program running.
     HANDLE waits[2] = {process.get(), m_abandonEvent.get()};
     if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        run.ended = true;
+        run.endMs = platform.TickMs();
+        ::GetExitCodeProcess(process.get(), &run.exitCode);
         WriteLog(__FILE__, 225, kChildEndedGbk, 0);
     }
 
@@ -212,4 +375,5 @@ void CZUNACertService::LaunchInUserSession() {
     m_guardedProcess = nullptr;
     process.reset();
     thread.reset();
+    return run;
 }

@@ -1,5 +1,9 @@
 #include "Platform.h"
 
+#include <wtsapi32.h>
+#include <userenv.h>
+
+#include "CZUNACertService.h"
 #include "Handle.h"
 #include "core/Http.h"
 #include "utils.h"
@@ -10,6 +14,8 @@ namespace {
 
 boost::posix_time::ptime RealUtcNow() { return boost::posix_time::second_clock::universal_time(); }
 
+ULONGLONG RealTickMs() { return ::GetTickCount64(); }
+
 void RealPause(HANDLE wake, DWORD milliseconds) {
     if (wake == nullptr) {
         ::Sleep(milliseconds);
@@ -18,9 +24,7 @@ void RealPause(HANDLE wake, DWORD milliseconds) {
     }
 }
 
-std::string RealProbe(const std::string& url, const std::string& body, const std::atomic<LONG>* abort) {
-    return HttpPost(url, body, abort);
-}
+ProgramRun RealRunGuardedProgram(CZUNACertService& guard) { return guard.LaunchInUserSession(); }
 
 }  // namespace
 
@@ -30,13 +34,31 @@ PlatformCalls DefaultPlatform() {
     calls.RegisterEventSourceW = ::RegisterEventSourceW;
     calls.ReportEventW = ::ReportEventW;
     calls.DeregisterEventSource = ::DeregisterEventSource;
+    calls.RegisterServiceCtrlHandlerW = ::RegisterServiceCtrlHandlerW;
+    calls.ExitProcess = ::ExitProcess;
     calls.OutputDebugStringW = ::OutputDebugStringW;
     calls.GetModuleFileNameW = ::GetModuleFileNameW;
     calls.CreateEventW = ::CreateEventW;
+    calls.CreateToolhelp32Snapshot = ::CreateToolhelp32Snapshot;
+    calls.OpenSCManagerW = ::OpenSCManagerW;
+    calls.CreateServiceW = ::CreateServiceW;
+    calls.ChangeServiceConfigW = ::ChangeServiceConfigW;
+    calls.ChangeServiceConfig2W = ::ChangeServiceConfig2W;
+    calls.QueryServiceConfig2W = ::QueryServiceConfig2W;
+    calls.ControlService = ::ControlService;
+    calls.QueryServiceStatus = ::QueryServiceStatus;
+    calls.DeleteService = ::DeleteService;
+    calls.WTSQueryUserToken = ::WTSQueryUserToken;
+    calls.DuplicateTokenEx = ::DuplicateTokenEx;
+    calls.SetTokenInformation = ::SetTokenInformation;
+    calls.CreateEnvironmentBlock = ::CreateEnvironmentBlock;
+    calls.CreateProcessAsUserW = ::CreateProcessAsUserW;
     calls.UtcNow = RealUtcNow;
+    calls.TickMs = RealTickMs;
     calls.Pause = RealPause;
-    calls.IsGuardedProcessRunning = ::IsGuardedProcessRunning;
-    calls.Probe = RealProbe;
+    calls.FindGuardedProgram = ::FindGuardedProgram;
+    calls.Probe = HttpProbe;
+    calls.RunGuardedProgram = RealRunGuardedProgram;
     return calls;
 }
 

@@ -3,11 +3,35 @@
 // would make a test slow. Production code calls through Platform(); the table
 // holds the real functions unless a test swaps an entry.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <string>
 
 #include <boost/date_time/posix_time/ptime.hpp>
+
+class CZUNACertService;
+
+// Whether the guarded program is in the process table; Unknown when the
+// table cannot be read.
+enum class ProgramPresence { Absent, Running, Unknown };
+
+// What one probe saw: the reply body and how the transfer ended.
+struct ProbeOutcome {
+    std::string body;
+    int curlCode = 0;     // 0: the transfer completed
+    long httpStatus = 0;  // 0: no status line arrived
+};
+
+// One start of the guarded program by the guard, as the watch loop sees it.
+struct ProgramRun {
+    bool started = false;  // false: a step failed, nothing ran
+    bool ended = false;    // false: the wait was abandoned (the guard is going away)
+    DWORD exitCode = 0;
+    ULONGLONG startMs = 0, endMs = 0;  // Platform().TickMs at the start and the end
+    const char* failedStep = nullptr;  // the call that failed when nothing started
+    DWORD error = 0;                   // and its error code
+};
 
 struct PlatformCalls {
     // Service status and event log: Wine stores no event-log entries.
@@ -15,19 +39,44 @@ struct PlatformCalls {
     HANDLE(WINAPI* RegisterEventSourceW)(LPCWSTR, LPCWSTR);
     BOOL(WINAPI* ReportEventW)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, LPVOID);
     BOOL(WINAPI* DeregisterEventSource)(HANDLE);
+    SERVICE_STATUS_HANDLE(WINAPI* RegisterServiceCtrlHandlerW)(LPCWSTR, LPHANDLER_FUNCTION);
+    // Ends the process; a test records the code instead.
+    void(WINAPI* ExitProcess)(UINT);
     // Debugger output has no reader in a test.
     void(WINAPI* OutputDebugStringW)(LPCWSTR);
     // Failures that the real system does not produce on demand.
     DWORD(WINAPI* GetModuleFileNameW)(HMODULE, LPWSTR, DWORD);
     HANDLE(WINAPI* CreateEventW)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
-    // The watch loop's clock and pauses, so its schedule runs in simulated time.
+    HANDLE(WINAPI* CreateToolhelp32Snapshot)(DWORD, DWORD);
+    // The service manager: its failures, and what Wine does not store (failure actions).
+    SC_HANDLE(WINAPI* OpenSCManagerW)(LPCWSTR, LPCWSTR, DWORD);
+    SC_HANDLE(WINAPI* CreateServiceW)(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR, LPCWSTR,
+                                      LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR);
+    BOOL(WINAPI* ChangeServiceConfigW)(SC_HANDLE, DWORD, DWORD, DWORD, LPCWSTR, LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR,
+                                       LPCWSTR, LPCWSTR);
+    BOOL(WINAPI* ChangeServiceConfig2W)(SC_HANDLE, DWORD, LPVOID);
+    BOOL(WINAPI* QueryServiceConfig2W)(SC_HANDLE, DWORD, LPBYTE, DWORD, LPDWORD);
+    BOOL(WINAPI* ControlService)(SC_HANDLE, DWORD, LPSERVICE_STATUS);
+    BOOL(WINAPI* QueryServiceStatus)(SC_HANDLE, LPSERVICE_STATUS);
+    BOOL(WINAPI* DeleteService)(SC_HANDLE);
+    // The launch in the user's session: what each step is given, and its failures.
+    BOOL(WINAPI* WTSQueryUserToken)(ULONG, PHANDLE);
+    BOOL(WINAPI* DuplicateTokenEx)(HANDLE, DWORD, LPSECURITY_ATTRIBUTES, SECURITY_IMPERSONATION_LEVEL, TOKEN_TYPE,
+                                   PHANDLE);
+    BOOL(WINAPI* SetTokenInformation)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD);
+    BOOL(WINAPI* CreateEnvironmentBlock)(LPVOID*, HANDLE, BOOL);
+    BOOL(WINAPI* CreateProcessAsUserW)(HANDLE, LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                                       DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION);
+    // The watch loop's clocks and pauses, so its schedule runs in simulated time.
     // Pause returns early only when `wake` is signalled.
     boost::posix_time::ptime (*UtcNow)();
+    ULONGLONG (*TickMs)();
     void (*Pause)(HANDLE wake, DWORD milliseconds);
-    // The watch loop's view of the guarded program, so a schedule test sees each probe.
-    bool (*IsGuardedProcessRunning)();
-    std::string (*Probe)(const std::string& url, const std::string& body,
-                         const std::atomic<LONG>* abort);
+    // The watch loop's view of the guarded program, so a schedule test sees each
+    // probe and each start.
+    ProgramPresence (*FindGuardedProgram)();
+    ProbeOutcome (*Probe)(const std::string& url, const std::string& body, const std::atomic<LONG>* abort);
+    ProgramRun (*RunGuardedProgram)(CZUNACertService& guard);
 };
 
 PlatformCalls& Platform();

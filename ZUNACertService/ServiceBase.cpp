@@ -69,11 +69,14 @@ CServiceBase::~CServiceBase() {
 void WINAPI CServiceBase::ServiceEntry(DWORD argc, PWSTR* argv) {
     CServiceBase* service = s_instance;
     if (service == nullptr) return;
-    service->m_statusHandle = ::RegisterServiceCtrlHandlerW(service->m_serviceName, &CServiceBase::ControlHandler);
+    service->m_statusHandle =
+        Platform().RegisterServiceCtrlHandlerW(service->m_serviceName, &CServiceBase::ControlHandler);
     if (service->m_statusHandle == nullptr) {
-        // No status can be reported without the handle; the manager times the start out.
-        WriteLog(__FILE__, 120, "RegisterServiceCtrlHandler failed w/err 0x%08lx\n",
-                 static_cast<int>(::GetLastError()));
+        // No status can be reported without the handle, and the dispatcher would
+        // hold the process until the manager gives up on it: end it with the error.
+        const DWORD error = ::GetLastError();
+        WriteLog(__FILE__, 120, "RegisterServiceCtrlHandler failed w/err 0x%08lx\n", static_cast<int>(error));
+        Platform().ExitProcess(error);
         return;
     }
     service->Start(argc, argv);

@@ -18,6 +18,7 @@
 
 #include "Handle.h"
 #include "LogFile.h"
+#include "Platform.h"
 
 const char kGuardedExeName[] = "ZUNATAVLService.exe";
 const wchar_t kLogFilePath[] = L"C:\\Users\\Public\\ZUNACertService.log";
@@ -67,13 +68,13 @@ void WriteLog(std::string file, int line, std::string message, int value) {
     }
 }
 
-bool IsGuardedProcessRunning() {
-    CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return false;
+ProgramPresence FindGuardedProgram() {
+    CFileHandle snapshot(Platform().CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return ProgramPresence::Unknown;
 
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    if (!::Process32FirstW(snapshot.get(), &entry)) return false;
+    if (!::Process32FirstW(snapshot.get(), &entry)) return ProgramPresence::Unknown;
     do {
         const size_t length = std::wcslen(entry.szExeFile);
         std::vector<char> narrow(length * 2 + 1, '\0');
@@ -81,11 +82,13 @@ bool IsGuardedProcessRunning() {
         // A name that does not convert in full does not match.
         if (converted != static_cast<size_t>(-1) && converted < narrow.size() &&
             std::strcmp(narrow.data(), kGuardedExeName) == 0) {
-            return true;
+            return ProgramPresence::Running;
         }
     } while (::Process32NextW(snapshot.get(), &entry));
-    return false;
+    return ProgramPresence::Absent;
 }
+
+bool IsGuardedProcessRunning() { return FindGuardedProgram() == ProgramPresence::Running; }
 
 // Unit of one character: a surrogate pair stays together.
 static size_t CharacterLength(const std::wstring& text, size_t at) {
@@ -120,8 +123,9 @@ std::string ToGbkSkippingUnmappable(const std::wstring& text) {
     return out;
 }
 
-bool KillProcessByName(std::string name) {
-    CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+bool KillProcessByName(std::string name, int* ended) {
+    if (ended != nullptr) *ended = 0;
+    CFileHandle snapshot(Platform().CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     if (!snapshot || !::Process32FirstW(snapshot.get(), &entry)) return false;
@@ -136,7 +140,7 @@ bool KillProcessByName(std::string name) {
             // A process that has ended since the snapshot, or that may not be
             // opened, is left alone.
             CHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-            if (process) ::TerminateProcess(process.get(), 0);
+            if (process && ::TerminateProcess(process.get(), 0) && ended != nullptr) ++*ended;
         }
     } while (::Process32NextW(snapshot.get(), &entry));
     return true;

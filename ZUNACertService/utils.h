@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "Platform.h"
+
 #include <boost/log/sources/global_logger_storage.hpp>
 #include <boost/log/sources/logger.hpp>
 
@@ -18,10 +20,13 @@ void InitLog();
 // towards the caller, whatever happens to the log file.
 void WriteLog(std::string file, int line, std::string message, int value);
 
+// Whether a process named exactly kGuardedExeName is in the table.
+ProgramPresence FindGuardedProgram();
 // True as soon as a process named exactly kGuardedExeName is in the table.
 bool IsGuardedProcessRunning();
-// Terminates, with exit code 0, every process whose name in GBK equals `name`.
-// False only when the process table cannot be read.
-bool KillProcessByName(std::string name);
+// Terminates, with exit code 0, every process whose name in GBK equals `name`;
+// `ended`, when given, receives how many were terminated. False only when the
+// process table cannot be read.
+bool KillProcessByName(std::string name, int* ended = nullptr);
 // Wide to GBK, dropping characters that GBK cannot represent.
 std::string ToGbkSkippingUnmappable(const std::wstring& text);

@@ -165,7 +165,9 @@ class Bench:
         wait_for(self.p.standin_pids, 15)
         for _ in range(self.args.recovery_samples):
             before = set(self.p.standin_pids())
-            time.sleep(0.5)
+            # A program that ran a while: one that ends within 10 s five times
+            # in a row is started again later and later.
+            time.sleep(10.5)
             self.p.control("exit 0")
             wait_for(lambda: not self.p.standin_pids(), 10, 0.02)
             gone = time.monotonic()
@@ -210,17 +212,33 @@ class Bench:
             wait_for(self.p.standin_pids, 15)
             time.sleep(1)
             waiting.append(self.stop())
+        delayed = []
+        for _ in range(n):
+            # Five runs that end at once: the next start waits 6 s; stop 1 s
+            # after the usual 3 s, in the delay.
+            self.kill_standins()
+            self.p.control("exit 3")
+            starts = self.p.file_text("starts.log").count(b"\n")
+            self.start()
+            wait_for(lambda: self.p.file_text("starts.log").count(b"\n") >= starts + 5, 60, 0.05)
+            wait_for(lambda: not self.p.standin_pids(), 10, 0.02)
+            time.sleep(4)
+            delayed.append(self.stop())
+        self.p.control(NORMAL)
         report("stop", "during the 1 s pause", pause, "s")
         report("stop", "during a probe, silent program", silent, "s")
         report("stop", "during a probe, trickling program", trickle, "s")
         report("stop", "waiting on a program it started", waiting, "s")
+        report("stop", "during a delayed start (6 s)", delayed, "s")
 
 
 def soak(args, out):
     b = Bench(args, "soak")
     try:
         b.setup()
-        b.p.control("exit 0")
+        # Every fifth run lasts 11 s, so starts are never delayed and the soak
+        # measures relaunches at the usual pace.
+        b.p.control("flap 5 11")
         b.start()
         marks = list(range(0, args.soak + 1, 50))
         if marks[-1] != args.soak:

@@ -11,6 +11,8 @@
 //   size <bytes>        200 with a body of <bytes> bytes
 //   refuse              stop listening until the mode changes
 //   exit <code>         end the process now with <code>
+//   flap <n> <seconds>  end with 0 at once, but every n-th start (counted in
+//                       starts.log) only after running <seconds>
 //   crash               die of an access violation
 // Each start appends "pid=<pid> cwd=<dir> console=<processes on its console>
 // priority=<class> desktop=<station>\<desktop> userprofile=<USERPROFILE>
@@ -36,6 +38,8 @@ const unsigned short kPort = 58000;
 
 std::wstring g_dir;
 std::mutex g_logLock;
+ULONGLONG g_startTick = 0;
+unsigned long g_startIndex = 0;  // this start's line in starts.log, from 1
 
 struct Mode {
     std::string word = "normal";
@@ -67,6 +71,13 @@ Mode ReadMode() {
 void ActOnProcessModes(const Mode& mode) {
     if (mode.word == "exit") {
         ExitProcess(static_cast<UINT>(std::strtoul(mode.arg.c_str(), nullptr, 10)));
+    }
+    if (mode.word == "flap") {
+        char* rest = nullptr;
+        const unsigned long every = std::strtoul(mode.arg.c_str(), &rest, 10);
+        const unsigned long seconds = std::strtoul(rest, nullptr, 10);
+        const bool lasting = every != 0 && g_startIndex % every == 0;
+        if (!lasting || GetTickCount64() - g_startTick >= seconds * 1000ULL) ExitProcess(0);
     }
     if (mode.word == "crash") {
         volatile int* nowhere = nullptr;
@@ -213,7 +224,13 @@ void RecordStart() {
 
 int main() {
     g_dir = ExeDirectory();
+    g_startTick = GetTickCount64();
     RecordStart();
+    {
+        std::ifstream in((g_dir + L"\\starts.log").c_str(), std::ios::binary);
+        std::string line;
+        while (std::getline(in, line)) ++g_startIndex;
+    }
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return 3;
 

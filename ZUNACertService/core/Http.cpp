@@ -31,7 +31,7 @@ size_t WriteReplyChunk(char* data, size_t size, size_t count, void* userdata) {
 
 std::vector<char> PerformPost(const std::string& url, const std::string* body,
                               const std::vector<std::string>* headers,
-                              const std::atomic<LONG>* abort) {
+                              const std::atomic<LONG>* abort, ProbeOutcome* outcome) {
     std::vector<char> reply;
     std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
     if (!curl) return reply;
@@ -78,17 +78,27 @@ std::vector<char> PerformPost(const std::string& url, const std::string* body,
         curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     }
 
-    if (curl_easy_perform(h) != CURLE_OK) {
+    const CURLcode code = curl_easy_perform(h);
+    if (code != CURLE_OK) {
         Platform().OutputDebugStringW(L"--------------------<>");
+    }
+    if (outcome != nullptr) {
+        outcome->curlCode = static_cast<int>(code);
+        long status = 0;
+        if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) outcome->httpStatus = status;
     }
     return reply;
 }
 
-std::string HttpPost(const std::string& url, const std::string& body, const std::atomic<LONG>* abort) {
+ProbeOutcome HttpProbe(const std::string& url, const std::string& body, const std::atomic<LONG>* abort) {
     const std::vector<std::string> headers{"Content-Type:application/json"};
-    const std::vector<char> reply = PerformPost(url, &body, &headers, abort);
-    std::string result;
-    if (!reply.empty()) result.assign(reply.data(), reply.size());
-    WriteLog(__FILE__, 150, "url:" + url + ",response:" + result, 0);
-    return result;
+    ProbeOutcome outcome;
+    const std::vector<char> reply = PerformPost(url, &body, &headers, abort, &outcome);
+    if (!reply.empty()) outcome.body.assign(reply.data(), reply.size());
+    WriteLog(__FILE__, 150, "url:" + url + ",response:" + outcome.body, 0);
+    return outcome;
+}
+
+std::string HttpPost(const std::string& url, const std::string& body, const std::atomic<LONG>* abort) {
+    return HttpProbe(url, body, abort).body;
 }

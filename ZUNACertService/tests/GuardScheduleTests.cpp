@@ -2,7 +2,10 @@
 // fakes, the program's presence is scripted and each probe is recorded.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -22,6 +25,11 @@ struct SimWorld {
     std::function<bool(long long)> running = [](long long) { return true; };
     std::function<void(long long, long long&)> onTime = [](long long, long long&) {};
     std::string reply = "{\"ok\":true}";
+    std::function<ProgramPresence(long long)> presence;  // when set, overrides `running`
+    // When set, the guard's starts run here: how long the run lasts and its exit code.
+    std::function<std::pair<long long, DWORD>(int)> run;
+    std::vector<long long> starts;  // simulated milliseconds at each start
+    std::vector<long long> ends;
     std::vector<long long> probes;  // simulated seconds at each probe
     int scans = 0;
     int cyclePauses = 0;
@@ -51,20 +59,49 @@ void SimPause(HANDLE, DWORD ms) {
     ::Sleep(2);
 }
 
-bool SimRunning() {
+ULONGLONG SimTick() {
     std::lock_guard<std::mutex> lock(g_world->lock);
-    ++g_world->scans;
-    return g_world->running(g_world->elapsedMs);
+    return static_cast<ULONGLONG>(g_world->elapsedMs) + 1000000;
 }
 
-std::string SimProbe(const std::string& url, const std::string& body, const std::atomic<LONG>* abort) {
+ProgramPresence SimPresence() {
+    std::lock_guard<std::mutex> lock(g_world->lock);
+    ++g_world->scans;
+    if (g_world->presence) return g_world->presence(g_world->elapsedMs);
+    return g_world->running(g_world->elapsedMs) ? ProgramPresence::Running : ProgramPresence::Absent;
+}
+
+ProbeOutcome SimProbe(const std::string& url, const std::string& body, const std::atomic<LONG>* abort) {
     EXPECT_EQ(url, "http://127.0.0.1:58000");
     EXPECT_EQ(body, "{\"active\":\"CertInfo\", \"name\" : \"GetOCXVersion\"}");
     EXPECT_EQ(body.size(), 47u);
     EXPECT_NE(abort, nullptr);
     std::lock_guard<std::mutex> lock(g_world->lock);
     g_world->probes.push_back(g_world->elapsedMs / 1000);
-    return g_world->reply;
+    ProbeOutcome outcome;
+    outcome.body = g_world->reply;
+    outcome.curlCode = g_world->reply.empty() ? 7 : 0;
+    return outcome;
+}
+
+// The real launcher, unless the world scripts the runs.
+ProgramRun SimRun(CZUNACertService& guard) {
+    std::unique_lock<std::mutex> lock(g_world->lock);
+    if (!g_world->run) {
+        lock.unlock();
+        return guard.LaunchInUserSession();
+    }
+    ProgramRun run;
+    if (g_world->elapsedMs >= g_world->endMs) return run;  // time has stopped: nothing more runs
+    const std::pair<long long, DWORD> scripted = g_world->run(static_cast<int>(g_world->starts.size()));
+    run.started = run.ended = true;
+    run.startMs = static_cast<ULONGLONG>(g_world->elapsedMs) + 1000000;
+    g_world->starts.push_back(g_world->elapsedMs);
+    g_world->elapsedMs += scripted.first;
+    g_world->ends.push_back(g_world->elapsedMs);
+    run.endMs = static_cast<ULONGLONG>(g_world->elapsedMs) + 1000000;
+    run.exitCode = scripted.second;
+    return run;
 }
 
 class ScheduleTest : public ::testing::Test {
@@ -74,9 +111,11 @@ protected:
         RecordEventLog(&events);
         RecordStatus(&statuses);
         Platform().UtcNow = SimNow;
+        Platform().TickMs = SimTick;
         Platform().Pause = SimPause;
-        Platform().IsGuardedProcessRunning = SimRunning;
+        Platform().FindGuardedProgram = SimPresence;
         Platform().Probe = SimProbe;
+        Platform().RunGuardedProgram = SimRun;
     }
     void TearDown() override { g_world = nullptr; }
 
@@ -85,14 +124,27 @@ protected:
         world.endMs = seconds * 1000;
         CZUNACertService service(L"ScheduleTest");
         service.Start(0, nullptr);
-        ASSERT_TRUE(WaitUntil(
+        const bool frozen = WaitUntil(
             [&] {
                 std::lock_guard<std::mutex> lock(world.lock);
-                return world.frozen;
+                return world.frozen || service.Status().dwCurrentState == SERVICE_STOPPED;
             },
-            std::chrono::seconds(60), std::chrono::milliseconds(5)));
+            std::chrono::seconds(60), std::chrono::milliseconds(5));
+        EXPECT_TRUE(frozen) << "the loop did not reach the end of simulated time";
+        CWatchdog dog(10, "the schedule test's stop");
         service.Stop();
     }
+    // Entries of one event ID.
+    std::vector<EventEntry> Entries(DWORD id) {
+        std::vector<EventEntry> found;
+        for (const EventEntry& e : events) {
+            if (e.id == id) found.push_back(e);
+        }
+        return found;
+    }
+    std::vector<EventEntry> Entries(GuardEvent id) { return Entries(static_cast<DWORD>(id)); }
+    static size_t Count(int line) { return RecordsAt("CZUNACertService.cpp", line).size(); }
+    const std::wstring program = GetModuleDirectory() + L"\\ZUNATAVLService.exe";
 
     SimWorld world;
     PlatformScope platform;
@@ -129,7 +181,7 @@ TEST_F(ScheduleTest, ClockSetForwardProbesAtOnce) {
         if (ms == 40000) shift = 3600;
     };
     Run(100);
-    ASSERT_GE(world.probes.size(), 2u);
+    ASSERT_GE(world.probes.size(), 3u);
     EXPECT_EQ(world.probes[0], 30);
     EXPECT_EQ(world.probes[1], 40);
     EXPECT_EQ(world.probes[2], 70);
@@ -165,20 +217,167 @@ TEST_F(ScheduleTest, EmptyReplyRestartsAndRestartsTheInterval) {
 
 TEST_F(ScheduleTest, StartAndStopWriteTheirEntriesAndRecords) {
     Run(3);
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0].text, L"CZUNACertService in OnStart");
-    EXPECT_EQ(events[1].text, GetModuleDirectory());
-    EXPECT_EQ(events[2].text, L"CZUNACertService in OnStop");
-    for (const EventEntry& e : events) {
-        EXPECT_EQ(e.type, EVENTLOG_INFORMATION_TYPE);
-        EXPECT_EQ(e.source, L"ScheduleTest");
+    // The base's entries: event 0, category 0, the service name and the text.
+    const std::vector<EventEntry> base = Entries(0);
+    ASSERT_EQ(base.size(), 3u);
+    const std::vector<std::wstring> texts{L"CZUNACertService in OnStart", GetModuleDirectory(),
+                                          L"CZUNACertService in OnStop"};
+    for (size_t i = 0; i < base.size(); ++i) {
+        EXPECT_EQ(base[i].type, EVENTLOG_INFORMATION_TYPE);
+        EXPECT_EQ(base[i].category, 0);
+        EXPECT_EQ(base[i].source, L"ScheduleTest");
+        EXPECT_EQ(base[i].strings, (std::vector<std::wstring>{L"ScheduleTest", texts[i]}));
     }
+    // Once per start: the program is not in the guard's folder, and (as Wine
+    // shows every folder as its user's) others may change that folder.
+    const std::vector<EventEntry> missing = Entries(GuardEvent::ProgramMissing);
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(missing[0].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(RenderEvent(missing[0]), L"ScheduleTest: " + program + L" is not there; the guard starts it once it is.");
+    const std::vector<EventEntry> rights = Entries(GuardEvent::InstallFolderRights);
+    ASSERT_EQ(rights.size(), 1u);
+    EXPECT_EQ(rights[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(RenderEvent(rights[0]).find(L"ScheduleTest: The install folder " + GetModuleDirectory()), 0u);
     for (int line : {389, 403, 409, 411}) EXPECT_FALSE(RecordsAt("CZUNACertService.cpp", line).empty()) << line;
     const std::vector<LogRecord> path = RecordsAt("CZUNACertService.cpp", 304);
     ASSERT_FALSE(path.empty());
-    std::wstring expected = GetModuleDirectory() + L"\\ZUNATAVLService.exe";
-    EXPECT_EQ(path.back().message, std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(path.back().message, std::string(program.begin(), program.end()));
     EXPECT_EQ(statuses.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(ScheduleTest, AProgramThatDiesAtOnceIsStartedLessAndLessOften) {
+    world.running = [](long long) { return false; };
+    // Every run lasts 1 s and ends with 3, but the 13th, which runs 2 minutes.
+    world.run = [](int n) { return std::make_pair(n == 12 ? 120000LL : 1000LL, DWORD(3)); };
+    Run(1140);
+    ASSERT_GE(world.starts.size(), 15u);
+    std::vector<long long> pauses;
+    for (size_t i = 1; i < world.starts.size(); ++i) pauses.push_back(world.starts[i] - world.ends[i - 1]);
+    const std::vector<long long> expected{3000,  3000,   3000,   3000,   6000,   12000, 24000,
+                                          48000, 96000, 192000, 300000, 300000, 3000,  3000};
+    EXPECT_EQ(std::vector<long long>(pauses.begin(), pauses.begin() + 14), expected);
+
+    const std::vector<EventEntry> began = Entries(GuardEvent::ThrottleBegan);
+    ASSERT_EQ(began.size(), 1u);
+    EXPECT_EQ(began[0].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(RenderEvent(began[0]), L"ScheduleTest: " + program +
+                                         L" ended within 10 s of its start 5 times in a row (last exit code 3); "
+                                         L"the next start waits 6 s.");
+    const std::vector<EventEntry> ended = Entries(GuardEvent::ThrottleEnded);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(RenderEvent(ended[0]), L"ScheduleTest: " + program + L" ran for 120 s; it is started again after the usual 3 s.");
+    // One entry per 10 minutes of its kind: the first, then one at 702 s that
+    // counts the ten left out since.
+    const std::vector<EventEntry> exits = Entries(GuardEvent::ProgramEnded);
+    ASSERT_EQ(exits.size(), 2u);
+    EXPECT_EQ(exits[0].type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(RenderEvent(exits[0]),
+              L"ScheduleTest: " + program + L" ended by itself with exit code 3 after running 1 s; it is started again.");
+    EXPECT_EQ(exits[1].strings.back(), L" 10 more like it in the 10 minutes before were left out.");
+}
+
+TEST_F(ScheduleTest, AThrowingCycleIsLoggedAndTheLoopGoesOn) {
+    bool thrown = false;
+    world.presence = [&thrown](long long ms) {
+        if (ms >= 10000 && !thrown) {
+            thrown = true;
+            throw std::bad_alloc();
+        }
+        return ProgramPresence::Running;
+    };
+    const size_t before = Count(340);
+    Run(100);
+    ASSERT_EQ(Count(340), before + 1);
+    EXPECT_EQ(RecordsAt("CZUNACertService.cpp", 340).back().message, "watch loop exception: std::bad_alloc");
+    const std::vector<EventEntry> caught = Entries(GuardEvent::LoopException);
+    ASSERT_EQ(caught.size(), 1u);
+    EXPECT_EQ(caught[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(RenderEvent(caught[0]),
+              L"ScheduleTest: the watch loop caught an exception: std::bad_alloc. It goes on after a pause.");
+    EXPECT_GE(world.probes.size(), 3u) << "probes go on after the failed cycle";
+    for (const SERVICE_STATUS& s : statuses) EXPECT_EQ(s.dwWin32ExitCode, 0u);
+}
+
+TEST_F(ScheduleTest, ALoopThatCannotGoOnStopsForTheManagerToRestartIt) {
+    world.presence = [](long long) -> ProgramPresence { throw std::runtime_error("table broken"); };
+    const size_t before = Count(340);
+    Run(200);
+    EXPECT_EQ(Count(340), before + CZUNACertService::kFailedCyclesBeforeGivingUp);
+    bool stoppedWithCode = false;
+    for (const SERVICE_STATUS& s : statuses) {
+        stoppedWithCode |= s.dwCurrentState == SERVICE_STOPPED && s.dwWin32ExitCode == ERROR_EXCEPTION_IN_SERVICE;
+    }
+    EXPECT_TRUE(stoppedWithCode);
+    EXPECT_EQ(Entries(GuardEvent::LoopException).size(), 1u) << "one entry per 10 minutes";
+    const std::vector<EventEntry> gaveUp = Entries(GuardEvent::LoopGaveUp);
+    ASSERT_EQ(gaveUp.size(), 1u);
+    EXPECT_EQ(RenderEvent(gaveUp[0]),
+              L"ScheduleTest: the watch loop failed in 5 cycles in a row (last: table broken); the service stops "
+              L"with exit code 1064 so that the service manager restarts it.");
+}
+
+TEST_F(ScheduleTest, AnUnreadableProcessTableStartsAndKillsNothing) {
+    // Unreadable for 40 s, then the program is seen and answers nothing, but
+    // the kill cannot read the table either.
+    world.presence = [](long long ms) { return ms < 40000 ? ProgramPresence::Unknown : ProgramPresence::Running; };
+    world.reply.clear();
+    world.run = [](int) { return std::make_pair(5000LL, DWORD(0)); };
+    Platform().CreateToolhelp32Snapshot = [](DWORD, DWORD) -> HANDLE {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    };
+    const size_t unreadable = Count(372), notKilled = Count(380);
+    Run(100);
+    EXPECT_TRUE(world.starts.empty()) << "no second copy beside one that may run";
+    EXPECT_EQ(Count(372), unreadable + 1) << "one record for the whole stretch";
+    ASSERT_FALSE(world.probes.empty());
+    EXPECT_GE(world.probes[0], 40);
+    EXPECT_EQ(Count(380), notKilled + world.probes.size());
+    EXPECT_TRUE(Entries(GuardEvent::ProgramKilled).empty());
+}
+
+// A stop ends a delayed start's pause at once, however long it is.
+TEST(GuardStop, EndsADelayedStartAtOnce) {
+    PlatformScope platform;
+    std::vector<EventEntry> events;
+    RecordEventLog(&events);
+    Platform().FindGuardedProgram = [] { return ProgramPresence::Absent; };
+    Platform().RunGuardedProgram = [](CZUNACertService&) {
+        ProgramRun run;
+        run.started = run.ended = true;
+        run.startMs = run.endMs = ::GetTickCount64();
+        run.exitCode = 1;
+        return run;
+    };
+    // The loop's own 1 s and 2 s pauses pass at once; the delay is real.
+    Platform().Pause = [](HANDLE wake, DWORD ms) {
+        if (ms != 1000 && ms != 2000) ::WaitForSingleObject(wake, ms);
+    };
+    CZUNACertService service(L"DelayStop");
+    service.Start(0, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return !events.empty() && events.back().id == 103; }, std::chrono::seconds(10)));
+    const auto start = std::chrono::steady_clock::now();
+    {
+        CWatchdog dog(10, "the stop during a delayed start");
+        service.Stop();
+    }
+    EXPECT_LT(SecondsSince(start), 1.0) << "the 6 s pause was cut short";
+}
+
+TEST(ProbeClock, IsUtcWhateverTheLocalClockDoes) {
+    const pt::ptime before = DefaultPlatform().UtcNow();
+    // The local clock jumps, as at daylight saving or an administrator's change.
+    _putenv("TZ=ZZZ-9");
+    _tzset();
+    const pt::ptime after = DefaultPlatform().UtcNow();
+    _putenv("TZ=");
+    _tzset();
+    SYSTEMTIME utc;
+    ::GetSystemTime(&utc);
+    const pt::ptime system(boost::gregorian::date(utc.wYear, utc.wMonth, utc.wDay),
+                           pt::time_duration(utc.wHour, utc.wMinute, utc.wSecond));
+    EXPECT_LE(std::abs((after - before).total_seconds()), 2);
+    EXPECT_LE(std::abs((system - after).total_seconds()), 2);
 }
 
 // A path that does not fit MAX_PATH is kept whole, and a failed module look-up
@@ -209,6 +408,22 @@ TEST(ModuleDirectory, LongPathsAndFailures) {
         return 0;
     };
     EXPECT_EQ(GetModuleDirectory(), L"");
+}
+
+// Record 304 names the program in the ANSI code page: a character it cannot
+// hold becomes '?', never a look-alike that names another path.
+TEST(GuardConstruction, PathRecordHoldsNoLookAlikes) {
+    PlatformScope platform;
+    Platform().GetModuleFileNameW = [](HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
+        const std::wstring path = L"C:\\Zuna \u0100\U0001F600\\TAVL.exe";
+        if (size <= path.size()) return 0;
+        std::wmemcpy(buffer, path.c_str(), path.size() + 1);
+        return static_cast<DWORD>(path.size());
+    };
+    CZUNACertService service(L"AnsiTest");
+    const std::vector<LogRecord> path = RecordsAt("CZUNACertService.cpp", 304);
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(path.back().message, "C:\\Zuna ???\\ZUNATAVLService.exe");
 }
 
 TEST(GuardConstruction, FailedEventIsThrownAsItsCode) {

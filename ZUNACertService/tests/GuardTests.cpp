@@ -5,6 +5,8 @@
 
 #include <windows.h>
 #include <tlhelp32.h>
+#include <userenv.h>
+#include <wtsapi32.h>
 
 #include <algorithm>
 #include <mutex>
@@ -58,7 +60,10 @@ protected:
         Platform().UtcNow = ShiftedNow;
     }
     void TearDown() override {
-        service.reset();
+        {
+            CWatchdog dog(15, "the guard's destruction at the end of a test");
+            service.reset();
+        }
         KillAllNamed(kGuarded);
         ::DeleteFileW(exe.c_str());
     }
@@ -94,6 +99,7 @@ protected:
     }
     double TimedStop() {
         const auto start = std::chrono::steady_clock::now();
+        CWatchdog dog(15, "the guard's stop");
         service->Stop();
         const double took = SecondsSince(start);
         EXPECT_EQ(service->Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
@@ -140,19 +146,85 @@ protected:
 
 }  // namespace
 
+// What each step of the launch is handed, recorded on the way to the real call.
+struct LaunchSeen {
+    TOKEN_TYPE tokenType = TokenImpersonation;
+    HANDLE primary = nullptr;
+    std::vector<DWORD> sessionSet;
+    BOOL inheritEnvironment = TRUE;
+    HANDLE environmentToken = nullptr, processToken = nullptr;
+    std::wstring application, commandLine, desktop, directory;
+    DWORD flags = 0;
+    LPVOID environment = nullptr, environmentGiven = nullptr;
+};
+LaunchSeen g_seen;
+
+void RecordLaunchSteps() {
+    g_seen = LaunchSeen();
+    Platform().DuplicateTokenEx = [](HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES sa,
+                                     SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type, PHANDLE out) -> BOOL {
+        g_seen.tokenType = type;
+        const BOOL ok = ::DuplicateTokenEx(token, access, sa, level, type, out);
+        g_seen.primary = ok ? *out : nullptr;
+        return ok;
+    };
+    Platform().SetTokenInformation = [](HANDLE token, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size) -> BOOL {
+        if (cls == TokenSessionId && token == g_seen.primary && size == sizeof(DWORD)) {
+            g_seen.sessionSet.push_back(*static_cast<DWORD*>(info));
+        }
+        return ::SetTokenInformation(token, cls, info, size);
+    };
+    Platform().CreateEnvironmentBlock = [](LPVOID* block, HANDLE token, BOOL inherit) -> BOOL {
+        g_seen.inheritEnvironment = inherit;
+        g_seen.environmentToken = token;
+        const BOOL ok = ::CreateEnvironmentBlock(block, token, inherit);
+        g_seen.environment = ok ? *block : nullptr;
+        return ok;
+    };
+    Platform().CreateProcessAsUserW = [](HANDLE token, LPCWSTR app, LPWSTR cmd, LPSECURITY_ATTRIBUTES pa,
+                                         LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                                         LPCWSTR dir, LPSTARTUPINFOW si, LPPROCESS_INFORMATION pi) -> BOOL {
+        g_seen.processToken = token;
+        g_seen.application = app ? app : L"<null>";
+        g_seen.commandLine = cmd ? cmd : L"<null>";
+        g_seen.desktop = si->lpDesktop ? si->lpDesktop : L"<null>";
+        g_seen.directory = dir ? dir : L"<null>";
+        g_seen.flags = flags;
+        g_seen.environmentGiven = env;
+        return ::CreateProcessAsUserW(token, app, cmd, pa, ta, inherit, flags, env, dir, si, pi);
+    };
+}
+
 TEST_F(GuardTest, LauncherStartsTheProgramInItsFolderAndWaits) {
+    RecordLaunchSteps();
     CZUNACertService guard(L"GuardTest");
     std::atomic<bool> returned{false};
+    ProgramRun run;
     std::thread launcher([&] {
-        guard.LaunchInUserSession();
+        run = guard.LaunchInUserSession();
         returned = true;
     });
     ASSERT_TRUE(WaitUntil([&] { return guard.GuardedProcess() != nullptr; }, std::chrono::seconds(10)));
     ASSERT_TRUE(WaitUntil([&] { return !Starts().empty(); }, std::chrono::seconds(10)));
+    // Windows hands a null command line to the program as the bare path, which
+    // splits at a blank: the command line is the quoted path and nothing else.
+    EXPECT_EQ(g_seen.commandLine, L"\"" + exe + L"\"");
+    EXPECT_EQ(g_seen.application, exe);
+    // A primary token (an impersonation token starts nothing on Windows), put
+    // into the console session, for the program and for its environment.
+    EXPECT_EQ(g_seen.tokenType, TokenPrimary);
+    EXPECT_EQ(g_seen.sessionSet, std::vector<DWORD>{::WTSGetActiveConsoleSessionId()});
+    EXPECT_EQ(g_seen.processToken, g_seen.primary);
+    EXPECT_EQ(g_seen.environmentToken, g_seen.primary);
+    EXPECT_FALSE(g_seen.inheritEnvironment);
+    EXPECT_EQ(g_seen.environmentGiven, g_seen.environment);
+    EXPECT_EQ(g_seen.flags, static_cast<DWORD>(CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT));
+    EXPECT_EQ(g_seen.desktop, L"winsta0\\default");
+    EXPECT_EQ(g_seen.directory, dir);
+
     const std::string start = Starts()[0];
     const std::wstring wdir = dir;
     EXPECT_NE(start.find(" cwd=" + std::string(wdir.begin(), wdir.end()) + " console="), std::string::npos) << start;
-    // No arguments: the command line is the program's path alone.
     const std::wstring quoted = L" cmd=\"" + exe + L"\"\r";
     EXPECT_NE(start.find(std::string(quoted.begin(), quoted.end())), std::string::npos) << start;
     // A console of its own, normal priority, the interactive desktop, the user's environment.
@@ -163,12 +235,69 @@ TEST_F(GuardTest, LauncherStartsTheProgramInItsFolderAndWaits) {
     EXPECT_FALSE(returned) << "the launcher waits while the program runs";
 
     Mode("exit 3");
-    launcher.join();
+    {
+        CWatchdog dog(15, "the launcher's return after the program's end");
+        launcher.join();
+    }
     EXPECT_EQ(guard.GuardedProcess(), nullptr);
+    EXPECT_TRUE(run.started && run.ended);
+    EXPECT_EQ(run.exitCode, 3u);
+    EXPECT_GE(run.endMs, run.startMs + 400);
     const std::vector<LogRecord> ended = RecordsAt("CZUNACertService.cpp", 225);
     ASSERT_FALSE(ended.empty());
     EXPECT_EQ(ended.back().message, "\xD7\xD3\xBD\xF8\xB3\xCC\xBD\xE1\xCA\xF8\xA3\xAC\xBB\xD8\xCA\xD5\xD7\xCA\xD4\xB4...");
     EXPECT_EQ(ended.back().value, "0");
+}
+
+// Each step fails once: its record carries the error, the launch says which
+// step it was, and whatever the steps before had opened is closed again.
+TEST_F(GuardTest, EachFailingLaunchStepIsLoggedAndLeaksNothing) {
+    CZUNACertService guard(L"GuardTest");
+    static int failing = 0;
+    const DWORD kError = 1300 + 7;
+    Platform().WTSQueryUserToken = [](ULONG s, PHANDLE t) -> BOOL {
+        if (failing == 159) return ::SetLastError(1307), FALSE;
+        return ::WTSQueryUserToken(s, t);
+    };
+    Platform().DuplicateTokenEx = [](HANDLE t, DWORD a, LPSECURITY_ATTRIBUTES sa, SECURITY_IMPERSONATION_LEVEL l,
+                                     TOKEN_TYPE y, PHANDLE o) -> BOOL {
+        if (failing == 170) return ::SetLastError(1307), FALSE;
+        return ::DuplicateTokenEx(t, a, sa, l, y, o);
+    };
+    Platform().SetTokenInformation = [](HANDLE t, TOKEN_INFORMATION_CLASS c, LPVOID i, DWORD n) -> BOOL {
+        if (failing == 180) return ::SetLastError(1307), FALSE;
+        return ::SetTokenInformation(t, c, i, n);
+    };
+    Platform().CreateEnvironmentBlock = [](LPVOID* b, HANDLE t, BOOL i) -> BOOL {
+        if (failing == 191) return ::SetLastError(1307), FALSE;
+        return ::CreateEnvironmentBlock(b, t, i);
+    };
+    Platform().CreateProcessAsUserW = [](HANDLE t, LPCWSTR a, LPWSTR c, LPSECURITY_ATTRIBUTES pa,
+                                         LPSECURITY_ATTRIBUTES ta, BOOL h, DWORD f, LPVOID e, LPCWSTR d,
+                                         LPSTARTUPINFOW si, LPPROCESS_INFORMATION pi) -> BOOL {
+        if (failing == 211) return ::SetLastError(1307), FALSE;
+        return ::CreateProcessAsUserW(t, a, c, pa, ta, h, f, e, d, si, pi);
+    };
+    const std::pair<int, std::string> steps[] = {{159, "WTSQueryUserToken"}, {170, "DuplicateTokenEx"},
+                                                 {180, "SetTokenInformation"}, {191, "CreateEnvironmentBlock"},
+                                                 {211, "CreateProcessAsUser"}};
+    failing = 211;
+    guard.LaunchInUserSession();  // once through, so whatever loads on first use is loaded
+    for (const auto& step : steps) {
+        failing = step.first;
+        const size_t handles = CountOpenHandles();
+        const ProgramRun run = guard.LaunchInUserSession();
+        EXPECT_EQ(CountOpenHandles(), handles) << step.second;
+        EXPECT_FALSE(run.started);
+        ASSERT_NE(run.failedStep, nullptr);
+        EXPECT_EQ(std::string(run.failedStep), step.second);
+        EXPECT_EQ(run.error, kError);
+        const std::vector<LogRecord> records = RecordsAt("CZUNACertService.cpp", step.first);
+        ASSERT_FALSE(records.empty()) << step.second;
+        EXPECT_EQ(records.back().message, step.second + " %d");
+        EXPECT_EQ(records.back().value, std::to_string(kError));
+    }
+    failing = 0;
 }
 
 TEST_F(GuardTest, ProgramThatEndsIsStartedAgainAfterThreeSeconds) {
@@ -317,7 +446,10 @@ TEST_F(GuardTest, ShutdownThenDestructionLeavesNoThreadAndTheProgramRunning) {
     service->Shutdown();
     EXPECT_EQ(service->Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     const auto start = std::chrono::steady_clock::now();
-    service.reset();
+    {
+        CWatchdog dog(15, "the guard's destruction after a shutdown");
+        service.reset();
+    }
     const double took = SecondsSince(start);
     std::printf("destruction after shutdown took %.2f s\n", took);
     EXPECT_LT(took, 1.5);
@@ -330,31 +462,24 @@ TEST_F(GuardTest, ShutdownThenDestructionLeavesNoThreadAndTheProgramRunning) {
                 RecordsAt("CZUNACertService.cpp", 389).back().timestamp < RecordsAt("CZUNACertService.cpp", 304).back().timestamp);
 }
 
-// Wine answers GetProcessHandleCount with 0, so the table's lowest free slot
-// stands in: leaked handles fill the table and push it up.
-uintptr_t NextHandleSlot() {
-    CHandle probe(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return reinterpret_cast<uintptr_t>(probe.get());
-}
-
-TEST_F(GuardTest, HandleCountStaysFlatOverManyRelaunches) {
+// Wine answers GetProcessHandleCount with 0, so the handles are counted one
+// by one, each time after a stop, when nothing of the guard's runs.
+TEST_F(GuardTest, NoHandleIsLeftBehindByRelaunches) {
     // Instant pauses, so the relaunches come as fast as the program exits.
     Platform().Pause = [](HANDLE, DWORD) {};
     Mode("exit 0");
-    StartGuard();
-    ASSERT_TRUE(WaitUntil([&] { return Starts().size() >= 20; }, std::chrono::seconds(60)));
-    DWORD early = 0;
-    ::GetProcessHandleCount(::GetCurrentProcess(), &early);
-    const uintptr_t earlySlot = NextHandleSlot();
-    ASSERT_TRUE(WaitUntil([&] { return Starts().size() >= 220; }, std::chrono::seconds(240),
-                          std::chrono::milliseconds(250)));
-    DWORD late = 0;
-    ::GetProcessHandleCount(::GetCurrentProcess(), &late);
-    const uintptr_t lateSlot = NextHandleSlot();
-    std::printf("after 20 relaunches: %lu handles, next slot %#llx; after %zu: %lu handles, next slot %#llx\n",
-                early, static_cast<unsigned long long>(earlySlot), Starts().size(), late,
-                static_cast<unsigned long long>(lateSlot));
-    EXPECT_LE(late, early + 4);
-    EXPECT_LE(lateSlot, earlySlot + 16 * sizeof(void*));
-    TimedStop();
+    size_t counts[2] = {};
+    size_t starts[2] = {20, 220};
+    for (int round = 0; round < 2; ++round) {
+        StartGuard();
+        ASSERT_TRUE(WaitUntil([&] { return Starts().size() >= starts[round]; }, std::chrono::seconds(240),
+                              std::chrono::milliseconds(250)));
+        TimedStop();
+        service.reset();
+        KillAllNamed(kGuarded);
+        counts[round] = CountOpenHandles();
+    }
+    std::printf("open handles after %zu relaunches: %zu; after %zu: %zu\n", starts[0], counts[0], Starts().size(),
+                counts[1]);
+    EXPECT_LE(counts[1], counts[0]);
 }

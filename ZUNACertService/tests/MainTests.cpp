@@ -5,7 +5,12 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <thread>
+
+#include "CZUNACertService.h"
 #include "InstallRights.h"
+#include "ServiceConfig.h"
+#include "ServiceInstaller.h"
 #include "Main.h"
 #include "TestSupport.h"
 
@@ -28,8 +33,9 @@ TEST(GuardMain, ConstructorFailureIsLoggedAndEndsCleanly) {
     EXPECT_EQ(records[0].value, std::to_string(ERROR_NO_SYSTEM_RESOURCES));
     EXPECT_TRUE(RecordsAt("ServiceBase.cpp", 99).empty()) << "no dispatcher without a service object";
 
-    // The process keeps the single-instance mutex: a second start is refused.
-    EXPECT_EQ(GuardMain(1, argv), 0);
+    // The process keeps the single-instance mutex: a second start is refused,
+    // and says so in its exit code, since the service manager did not start it.
+    EXPECT_EQ(GuardMain(1, argv), ERROR_ALREADY_EXISTS);
     EXPECT_EQ(RecordsAt("ZUNACertService.cpp", 62).size(), 1u);
 }
 
@@ -59,17 +65,281 @@ TEST(InstallRights, NamesOnlyOthersWhoMayChangeIt) {
     ::InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
     ::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
     EXPECT_EQ(OtherWriters(&open), L"S-1-1-0");
+
+    // An owner may rewrite the rights; in the parent only deleting or renaming
+    // children (or taking the rights over) lets someone swap the folder.
+    const std::pair<std::wstring, std::wstring> swaps[] = {
+        {L"O:BUD:P(A;;FA;;;SY)", L"S-1-5-32-545"},
+        {L"O:SYD:(A;;0x40;;;AU)(A;;0x6;;;BU)(A;;WD;;;IU)", L"S-1-5-11 S-1-5-4"},
+    };
+    for (const auto& c : swaps) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.first.c_str(), SDDL_REVISION_1, &sd,
+                                                                           nullptr));
+        EXPECT_EQ(OtherWriters(sd, kSwapChildRights), c.second) << c.first;
+        ::LocalFree(sd);
+    }
 }
 
 TEST(InstallRights, AFolderOthersMayChangeIsReportedOnceInEachPlace) {
     PlatformScope platform;
     std::vector<EventEntry> entries;
     RecordEventLog(&entries);
-    ReportInstallFolderRights(TestDir() + L"\\main_tests.exe");
+    ReportInstallFolderRights(TestDir() + L"\\main_tests.exe", L"ZUNATAVLGuardService");
     // Wine describes every file and folder as its user's, full control.
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(entries[0].id, 109u);
+    EXPECT_EQ(entries[0].category, 0);
     EXPECT_EQ(entries[0].source, L"ZUNATAVLGuardService");
-    EXPECT_EQ(entries[0].text.find(L"The install folder " + TestDir() + L" or TAVL.exe"), 0u) << entries[0].text;
+    ASSERT_EQ(entries[0].strings.size(), 2u);
+    EXPECT_EQ(RenderEvent(entries[0]).find(L"ZUNATAVLGuardService: The install folder " + TestDir() + L" or TAVL.exe"),
+              0u)
+        << entries[0].text;
     EXPECT_EQ(RecordsAt("InstallRights.cpp", 96).size(), 1u);
+}
+
+// -install and -remove against Wine's service manager, with failures and
+// what Wine does not keep (failure actions) seen through the platform table.
+namespace {
+
+ULONGLONG g_fakeMs = 0;
+ULONGLONG FakeTick() { return g_fakeMs; }
+void FakePause(HANDLE, DWORD ms) { g_fakeMs += ms; }
+struct Config2Call {
+    DWORD level;
+    std::wstring description;
+    SERVICE_FAILURE_ACTIONSW actions;
+    std::vector<SC_ACTION> steps;
+    BOOL nonCrash;
+};
+std::vector<Config2Call> g_config2;
+BOOL WINAPI RecordConfig2(SC_HANDLE service, DWORD level, LPVOID info) {
+    Config2Call call{level, L"", {}, {}, FALSE};
+    if (level == SERVICE_CONFIG_DESCRIPTION) call.description = static_cast<SERVICE_DESCRIPTIONW*>(info)->lpDescription;
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        call.actions = *static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
+        call.steps.assign(call.actions.lpsaActions, call.actions.lpsaActions + call.actions.cActions);
+    }
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+        call.nonCrash = static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures;
+    }
+    g_config2.push_back(call);
+    // Windows' manager keeps failure actions; Wine's refuses them with 124.
+    if (level != SERVICE_CONFIG_DESCRIPTION) return TRUE;
+    return ::ChangeServiceConfig2W(service, level, info);
+}
+template <DWORD Error>
+SC_HANDLE WINAPI FailOpen(LPCWSTR, LPCWSTR, DWORD) {
+    ::SetLastError(Error);
+    return nullptr;
+}
+
+class InstallerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        manager.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(manager);
+        Delete();
+        RecordEventLog(&entries);
+        g_config2.clear();
+    }
+    void TearDown() override { Delete(); }
+    void Delete() {
+        CServiceHandle old(::OpenServiceW(manager.get(), kServiceName, DELETE));
+        if (old) ::DeleteService(old.get());
+    }
+    static std::vector<std::pair<int, std::string>> Records(size_t from) {
+        std::vector<std::pair<int, std::string>> out;
+        const std::vector<LogRecord> all = ParseLog(ReadLogFile());
+        for (size_t i = from; i < all.size(); ++i) {
+            if (all[i].source == "ServiceInstaller.cpp") out.emplace_back(all[i].line, all[i].value);
+        }
+        return out;
+    }
+    static size_t Mark() { return ParseLog(ReadLogFile()).size(); }
+    void FakeClock() {
+        Platform().TickMs = FakeTick;
+        Platform().Pause = FakePause;
+    }
+    bool MarkedForDeletion() {
+        CServiceHandle s(::OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG));
+        return s && !::ChangeServiceConfigW(s.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
+               ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+    }
+
+    PlatformScope platform;
+    CServiceHandle manager;
+    std::vector<EventEntry> entries;
+};
+
+using R = std::vector<std::pair<int, std::string>>;
+
+}  // namespace
+
+TEST_F(InstallerTest, EachFailingStepIsLoggedAndIsTheResult) {
+    size_t mark = Mark();
+    Platform().GetModuleFileNameW = [](HMODULE, LPWSTR, DWORD) -> DWORD {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    };
+    EXPECT_EQ(InstallService(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    Platform().GetModuleFileNameW = ::GetModuleFileNameW;
+    Platform().OpenSCManagerW = FailOpen<ERROR_ACCESS_DENIED>;
+    EXPECT_EQ(InstallService(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(RemoveService(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    Platform().OpenSCManagerW = ::OpenSCManagerW;
+    Platform().CreateServiceW = [](SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR, LPCWSTR, LPDWORD,
+                                   LPCWSTR, LPCWSTR, LPCWSTR) -> SC_HANDLE {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    };
+    EXPECT_EQ(InstallService(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_EQ(Records(mark), (R{{59, "5"}, {68, "5"}, {133, "5"}, {90, "123"}}));
+
+    // Nothing to remove is what -remove was asked for; a delete that fails is not.
+    mark = Mark();
+    EXPECT_EQ(RemoveService(), 0u);
+    Platform().CreateServiceW = ::CreateServiceW;
+    ASSERT_EQ(InstallService(), 0u);
+    Platform().DeleteService = [](SC_HANDLE) -> BOOL {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    };
+    EXPECT_EQ(RemoveService(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    Platform().DeleteService = [](SC_HANDLE) -> BOOL {
+        ::SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    };
+    EXPECT_EQ(RemoveService(), 0u) << "already marked for deletion";
+    EXPECT_EQ(Records(mark), (R{{142, "1060"}, {94, "0"}, {175, "5"}, {175, "1072"}}));
+}
+
+TEST_F(InstallerTest, RemoveDoesNotWaitPastItsBoundForAServiceThatNeverStops) {
+    ASSERT_EQ(InstallService(), 0u);
+    Platform().ControlService = [](SC_HANDLE, DWORD, LPSERVICE_STATUS status) -> BOOL {
+        status->dwCurrentState = SERVICE_STOP_PENDING;
+        return TRUE;
+    };
+    Platform().QueryServiceStatus = [](SC_HANDLE, LPSERVICE_STATUS status) -> BOOL {
+        status->dwCurrentState = SERVICE_STOP_PENDING;
+        return TRUE;
+    };
+    FakeClock();
+    const ULONGLONG began = g_fakeMs;
+    const size_t mark = Mark();
+    CWatchdog dog(20, "-remove's wait for a service that never stops");
+    EXPECT_EQ(RemoveService(), 0u);
+    const R records = Records(mark);
+    ASSERT_GE(records.size(), 4u);
+    EXPECT_EQ(records.front().first, 149);
+    EXPECT_EQ(records[records.size() - 2].first, 168);
+    EXPECT_EQ(records.back().first, 179) << "the delete still comes";
+    EXPECT_GE(g_fakeMs - began, 30000u);
+    EXPECT_LE(g_fakeMs - began, 30500u) << "the wait ends at its bound";
+}
+
+TEST_F(InstallerTest, ReinstallUpdatesInPlaceAndSetsRecovery) {
+    ASSERT_EQ(InstallService(), 0u);
+    // A management console holds the service open: deleting it would only mark it.
+    CServiceHandle held(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(held);
+    Platform().ChangeServiceConfig2W = RecordConfig2;
+    const size_t mark = Mark();
+    EXPECT_EQ(InstallService(), 0u);
+    EXPECT_EQ(Records(mark), (R{{92, "0"}, {94, "0"}}));
+    EXPECT_FALSE(MarkedForDeletion());
+    held.reset();
+    EXPECT_TRUE(CServiceHandle(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS)))
+        << "still registered once the last handle is closed";
+
+    // What Wine's manager does not keep: restart after 60 s, 60 s, then every
+    // 5 minutes, reset after a day, and a non-zero exit code counts.
+    ASSERT_EQ(g_config2.size(), 3u);
+    EXPECT_EQ(g_config2[0].level, static_cast<DWORD>(SERVICE_CONFIG_DESCRIPTION));
+    EXPECT_EQ(g_config2[0].description, kServiceDescription);
+    EXPECT_EQ(g_config2[1].level, static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS));
+    EXPECT_EQ(g_config2[1].actions.dwResetPeriod, 86400u);
+    EXPECT_EQ(g_config2[1].actions.lpRebootMsg, nullptr);
+    EXPECT_EQ(g_config2[1].actions.lpCommand, nullptr);
+    ASSERT_EQ(g_config2[1].steps.size(), 3u);
+    const DWORD delays[] = {60000, 60000, 300000};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(g_config2[1].steps[i].Type, SC_ACTION_RESTART);
+        EXPECT_EQ(g_config2[1].steps[i].Delay, delays[i]);
+    }
+    EXPECT_EQ(g_config2[2].level, static_cast<DWORD>(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG));
+    EXPECT_TRUE(g_config2[2].nonCrash);
+}
+
+TEST_F(InstallerTest, InstallWaitsBoundedForAMarkedRegistrationToGo) {
+    ASSERT_EQ(InstallService(), 0u);
+    CServiceHandle held(::OpenServiceW(manager.get(), kServiceName, DELETE | SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(::DeleteService(held.get()));
+    ASSERT_TRUE(MarkedForDeletion());
+    size_t mark = Mark();
+    std::thread closer([&] {
+        ::Sleep(1500);
+        held.reset();
+    });
+    {
+        CWatchdog dog(40, "-install waiting for a marked registration");
+        EXPECT_EQ(InstallService(), 0u);
+    }
+    closer.join();
+    const R records = Records(mark);
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(records[0], std::make_pair(88, std::string("1072")));
+    EXPECT_EQ(records[1], std::make_pair(94, std::string("0")));
+
+    // Held for good: -install gives up at its bound and says why.
+    held.reset(::OpenServiceW(manager.get(), kServiceName, DELETE | SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(::DeleteService(held.get()));
+    FakeClock();
+    mark = Mark();
+    EXPECT_EQ(InstallService(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_EQ(Records(mark), (R{{88, "1072"}, {90, "1072"}}));
+}
+
+TEST_F(InstallerTest, TheServiceMendsItsOwnRegistrationAtStart) {
+    ASSERT_EQ(InstallService(), 0u);
+    CServiceHandle service(::OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG));
+    // As an installer that does not quote the path leaves it, without a description.
+    const std::wstring exe = L"C:\\Program Files\\ZUNA Cert\\TAVL.exe";
+    ASSERT_TRUE(::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                       exe.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    SERVICE_DESCRIPTIONW none = {const_cast<LPWSTR>(L"")};
+    ASSERT_TRUE(::ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &none));
+    Platform().ChangeServiceConfig2W = RecordConfig2;
+    CheckOwnRegistration(kServiceName, exe);
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    ASSERT_TRUE(::QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
+                                      static_cast<DWORD>(buffer.size()), &needed));
+    EXPECT_EQ(std::wstring(reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName),
+              L"\"" + exe + L"\"");
+    // Wine keeps no failure actions, so they read as missing and are set.
+    ASSERT_EQ(g_config2.size(), 3u);
+    EXPECT_EQ(g_config2[0].description, kServiceDescription);
+    EXPECT_EQ(g_config2[1].steps.size(), 3u);
+
+    // An administrator's own recovery settings and description stay as they are.
+    g_config2.clear();
+    Platform().QueryServiceConfig2W = [](SC_HANDLE, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) -> BOOL {
+        static SC_ACTION reboot = {SC_ACTION_REBOOT, 1000};
+        static wchar_t mine[] = L"mine";
+        *needed = 256;
+        if (size < 256) {
+            ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        if (level == SERVICE_CONFIG_DESCRIPTION) reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer)->lpDescription = mine;
+        if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+            *reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer) = {0, nullptr, nullptr, 1, &reboot};
+        }
+        return TRUE;
+    };
+    CheckOwnRegistration(kServiceName, exe);
+    EXPECT_TRUE(g_config2.empty());
 }

@@ -58,7 +58,9 @@ TEST_F(ProcessTableTest, OnlyTheExactNameIsSeenAndKilled) {
     ASSERT_NE(second, nullptr);
     EXPECT_TRUE(WaitUntil([] { return IsGuardedProcessRunning(); }, std::chrono::seconds(5)));
 
-    EXPECT_TRUE(KillProcessByName(kGuardedExeName));
+    int ended = 0;
+    EXPECT_TRUE(KillProcessByName(kGuardedExeName, &ended));
+    EXPECT_EQ(ended, 3) << "both copies and the one whose name loses a character in GBK";
     for (HANDLE guarded : {first, second}) {
         ASSERT_EQ(::WaitForSingleObject(guarded, 5000), WAIT_OBJECT_0);
         EXPECT_EQ(ExitCodeOf(guarded), 0u);
@@ -74,9 +76,29 @@ TEST_F(ProcessTableTest, NoMatchKillsNothing) {
     HANDLE other = Start(kOthers[0]);
     Sleep(200);
     EXPECT_FALSE(IsGuardedProcessRunning());
-    EXPECT_TRUE(KillProcessByName(kGuardedExeName));
+    int ended = -1;
+    EXPECT_TRUE(KillProcessByName(kGuardedExeName, &ended));
+    EXPECT_EQ(ended, 0);
     EXPECT_TRUE(KillProcessByName("no-such-program.exe"));
     EXPECT_TRUE(IsProcessAlive(other));
+}
+
+// A table that cannot be read says nothing: not "absent" (that would start a
+// second copy), and the kill ends nothing.
+TEST_F(ProcessTableTest, AnUnreadableTableIsNeitherPresenceNorAbsence) {
+    HANDLE guarded = Start(L"ZUNATAVLService.exe");
+    ASSERT_TRUE(WaitUntil([] { return FindGuardedProgram() == ProgramPresence::Running; }, std::chrono::seconds(5)));
+    PlatformScope platform;
+    Platform().CreateToolhelp32Snapshot = [](DWORD, DWORD) -> HANDLE {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    };
+    EXPECT_EQ(FindGuardedProgram(), ProgramPresence::Unknown);
+    int ended = -1;
+    EXPECT_FALSE(KillProcessByName(kGuardedExeName, &ended));
+    EXPECT_EQ(ended, 0);
+    Sleep(200);
+    EXPECT_TRUE(IsProcessAlive(guarded));
 }
 
 TEST_F(ProcessTableTest, ChineseNamesAreComparedInGbk) {

@@ -137,6 +137,13 @@ TEST_F(ServiceBaseTest, FailedHooksFallBackToTheirStates) {
     service.Shutdown();
     EXPECT_EQ(events.back().text, L"Service failed to shut down.");
     EXPECT_EQ(events.size(), 8u);
+    // Every failure entry: event 0, category 0, the service name and the text.
+    for (const EventEntry& e : events) {
+        EXPECT_EQ(e.id, 0u);
+        EXPECT_EQ(e.category, 0);
+        EXPECT_EQ(e.source, L"BaseTestService");
+        EXPECT_EQ(e.strings, (std::vector<std::wstring>{L"BaseTestService", e.text}));
+    }
 
     // As Event Viewer shows them: the message table in TAVL.exe, with the
     // entry's two strings; the guard's own entries alike.
@@ -226,14 +233,23 @@ TEST(RunInternal, FromAConsoleTheDispatcherDoesNotStart) {
     EXPECT_EQ(debug[0], L"0x427");
 }
 
-TEST(ServiceEntry, WithoutAControlHandlerNothingIsReported) {
+// Without a control handler no status can be reported; the process ends with
+// the error rather than wait in the dispatcher until the manager gives up.
+TEST(ServiceEntry, WithoutAControlHandlerTheProcessEndsWithTheError) {
     PlatformScope platform;
     std::vector<SERVICE_STATUS> statuses;
     RecordStatus(&statuses);
-    CTestService service;  // not started by a dispatcher: no handler can be registered
+    static std::vector<UINT> exits;
+    Platform().RegisterServiceCtrlHandlerW = [](LPCWSTR, LPHANDLER_FUNCTION) -> SERVICE_STATUS_HANDLE {
+        ::SetLastError(ERROR_SERVICE_NOT_IN_EXE);
+        return nullptr;
+    };
+    Platform().ExitProcess = [](UINT code) { exits.push_back(code); };
+    CTestService service;
     CServiceBase::ServiceEntry(0, nullptr);
     EXPECT_TRUE(statuses.empty());
+    EXPECT_EQ(exits, std::vector<UINT>{ERROR_SERVICE_NOT_IN_EXE});
     const std::vector<LogRecord> records = RecordsAt("ServiceBase.cpp", 120);
     ASSERT_FALSE(records.empty());
-    EXPECT_NE(records.back().value, "0");
+    EXPECT_EQ(records.back().value, std::to_string(ERROR_SERVICE_NOT_IN_EXE));
 }

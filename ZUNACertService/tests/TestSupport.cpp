@@ -2,7 +2,9 @@
 
 #include <tlhelp32.h>
 
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <mutex>
@@ -89,16 +91,27 @@ std::vector<LogRecord> RecordsAt(const std::string& source, int line) {
 
 namespace {
 std::vector<EventEntry>* g_events = nullptr;
+std::wstring g_registeredSource;
 std::vector<SERVICE_STATUS>* g_statuses = nullptr;
 std::vector<std::wstring>* g_debug = nullptr;
 std::mutex g_recordLock;
 HANDLE const kFakeSource = reinterpret_cast<HANDLE>(0x5eed);
 
-HANDLE WINAPI FakeRegisterEventSource(LPCWSTR, LPCWSTR) { return kFakeSource; }
-BOOL WINAPI FakeDeregisterEventSource(HANDLE) { return TRUE; }
-BOOL WINAPI FakeReportEvent(HANDLE, WORD type, WORD, DWORD, PSID, WORD count, DWORD, LPCWSTR* strings, LPVOID) {
+HANDLE WINAPI FakeRegisterEventSource(LPCWSTR server, LPCWSTR source) {
     std::lock_guard<std::mutex> lock(g_recordLock);
-    if (g_events) g_events->push_back({type, count > 0 ? strings[0] : L"", count > 1 ? strings[1] : L""});
+    g_registeredSource = server == nullptr && source != nullptr ? source : L"<not the local machine's>";
+    return kFakeSource;
+}
+BOOL WINAPI FakeDeregisterEventSource(HANDLE) { return TRUE; }
+BOOL WINAPI FakeReportEvent(HANDLE source, WORD type, WORD category, DWORD id, PSID user, WORD count, DWORD dataSize,
+                            LPCWSTR* strings, LPVOID data) {
+    std::lock_guard<std::mutex> lock(g_recordLock);
+    EventEntry entry{type, category, id, source == kFakeSource ? g_registeredSource : L"<unregistered>", {}, L""};
+    for (WORD i = 0; i < count; ++i) entry.strings.push_back(strings[i]);
+    if (count > 1) entry.text = strings[1];
+    // No user, no raw data: an entry carries its texts only.
+    if (user != nullptr || dataSize != 0 || data != nullptr) entry.strings.push_back(L"<unexpected user or data>");
+    if (g_events) g_events->push_back(entry);
     return TRUE;
 }
 BOOL WINAPI FakeSetServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status) {
@@ -251,6 +264,68 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
         if (condition()) return true;
         if (std::chrono::steady_clock::now() >= deadline) return condition();
         std::this_thread::sleep_for(step);
+    }
+}
+
+std::wstring RenderEvent(const EventEntry& entry) {
+    static HMODULE tavl = ::LoadLibraryExW((TestDir() + L"\\..\\ZUNACertService\\TAVL.exe").c_str(), nullptr,
+                                           LOAD_LIBRARY_AS_DATAFILE);
+    if (tavl == nullptr) {
+        // Programs in a folder of their own sit one level deeper.
+        tavl = ::LoadLibraryExW((TestDir() + L"\\..\\..\\ZUNACertService\\TAVL.exe").c_str(), nullptr,
+                                LOAD_LIBRARY_AS_DATAFILE);
+    }
+    std::vector<DWORD_PTR> args;
+    for (const std::wstring& s : entry.strings) args.push_back(reinterpret_cast<DWORD_PTR>(s.c_str()));
+    wchar_t shown[2048] = {};
+    if (tavl == nullptr ||
+        ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, tavl, entry.id, 0, shown, 2048,
+                         reinterpret_cast<va_list*>(args.data())) == 0) {
+        return L"<no message " + std::to_wstring(entry.id) + L": " + std::to_wstring(::GetLastError()) + L">";
+    }
+    std::wstring text(shown);
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, L"\r\n") == 0) text.resize(text.size() - 2);
+    return text;
+}
+
+size_t CountOpenHandles() {
+    size_t count = 0;
+    DWORD flags = 0;
+    for (uintptr_t value = 4; value < 0x10000; value += 4) {
+        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    return count;
+}
+
+CWatchdog::CWatchdog(double seconds, std::string step)
+    : m_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_step(std::move(step)) {
+    struct Args {
+        HANDLE done;
+        DWORD ms;
+        std::string step;
+    };
+    auto* args = new Args{m_done.get(), static_cast<DWORD>(seconds * 1000), m_step};
+    m_thread = ::CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            std::unique_ptr<Args> a(static_cast<Args*>(p));
+            if (::WaitForSingleObject(a->done, a->ms) == WAIT_TIMEOUT) {
+                std::fprintf(stderr, "\nHUNG: %s did not finish within %.1f s\n", a->step.c_str(), a->ms / 1000.0);
+                std::fflush(stderr);
+                std::fflush(stdout);
+                ::TerminateProcess(::GetCurrentProcess(), 3);
+            }
+            return 0;
+        },
+        args, 0, nullptr);
+    if (m_thread == nullptr) delete args;  // no watchdog, the test still runs
+}
+
+CWatchdog::~CWatchdog() {
+    ::SetEvent(m_done.get());
+    if (m_thread != nullptr) {
+        ::WaitForSingleObject(m_thread, INFINITE);
+        ::CloseHandle(m_thread);
     }
 }
 

@@ -39,9 +39,14 @@ private:
 // Event-log entries and status reports seen through the platform table.
 struct EventEntry {
     WORD type;
-    std::wstring source;
-    std::wstring text;
+    WORD category;
+    DWORD id;
+    std::wstring source;                // the name the source was registered under
+    std::vector<std::wstring> strings;  // every insertion string
+    std::wstring text;                  // the second string, the text of an entry of event 0
 };
+// `entry` as Event Viewer shows it, through the message table in TAVL.exe.
+std::wstring RenderEvent(const EventEntry& entry);
 void RecordEventLog(std::vector<EventEntry>* sink);
 void RecordStatus(std::vector<SERVICE_STATUS>* sink);
 void RecordDebugOutput(std::vector<std::wstring>* sink);
@@ -65,6 +70,23 @@ bool IsProcessAlive(HANDLE process);
 // Kills every process of the prefix whose image name is `name`; returns how many.
 int KillAllNamed(const std::wstring& name);
 int CountProcessesNamed(const std::wstring& name);
+
+// Open handles of this process, counted one by one (Wine reports no count).
+size_t CountOpenHandles();
+
+// Ends the test program with a message naming `step` when it is not dismissed
+// (destroyed) within `seconds`: a hung stop or join fails at once, with a
+// hint, instead of at ctest's time-out.
+class CWatchdog {
+public:
+    CWatchdog(double seconds, std::string step);
+    ~CWatchdog();
+
+private:
+    CHandle m_done;
+    std::string m_step;
+    HANDLE m_thread = nullptr;
+};
 
 // Polls `condition` until true or the time-out; returns its last value.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
