@@ -12,10 +12,13 @@ foreach(entry IN LISTS entries)
   string(APPEND def "${name}\n")
 endforeach()
 get_filename_component(dir ${OUT} DIRECTORY)
+get_filename_component(name ${OUT} NAME)
 set(deffile ${dir}/${DLL}.def)
 file(WRITE ${deffile} "${def}")
-execute_process(COMMAND ${DLLTOOL} --input-def ${deffile} --dllname ${DLL} --output-delaylib ${OUT}
-                RESULT_VARIABLE rc)
+# dlltool names its symbols after the output path: a bare name keeps the build
+# folder out of the binary and its debug file.
+execute_process(COMMAND ${DLLTOOL} --input-def ${DLL}.def --dllname ${DLL} --output-delaylib ${name}
+                WORKING_DIRECTORY ${dir} RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${DLLTOOL} could not make ${OUT}")
 endif()

@@ -105,6 +105,8 @@ class Release(unittest.TestCase):
                                capture_output=True, text=True).stdout
         self.assertRegex(where, r"GuardMain\(int, wchar_t\*\*\)\n.*Main\.cpp:\d+")
         self.assertNotIn(ARGS.work.encode(), open(debug, "rb").read(), "no build folder in the debug file")
+        # Nor in a symbol name, where tools write it with "_" for every other character.
+        self.assertNotIn(re.sub(r"[^0-9A-Za-z]", "_", ARGS.work).encode(), open(debug, "rb").read())
 
     def test_2_signed_with_a_throw_away_certificate(self):
         keys = os.path.join(ARGS.work, "keys")
