@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,23 @@ namespace keywords = boost::log::keywords;
 namespace {
 std::atomic<bool> g_logInitialised{false};
 std::once_flag g_fileSinkOnce;
+
+// MSVC's __FILE__ is the full build path: records name the file below the
+// program's folder, with forward slashes, whichever compiler built it.
+std::string SourceName(std::string file) {
+    static const char kFolder[] = "ZUNACertService";
+    const size_t length = sizeof(kFolder) - 1;
+    size_t start = std::string::npos;
+    for (size_t at = file.find(kFolder); at != std::string::npos; at = file.find(kFolder, at + 1)) {
+        const size_t end = at + length;
+        const bool whole = (at == 0 || file[at - 1] == '/' || file[at - 1] == '\\') && end < file.size() &&
+                           (file[end] == '/' || file[end] == '\\');
+        if (whole) start = end + 1;
+    }
+    if (start != std::string::npos) file.erase(0, start);
+    std::replace(file.begin(), file.end(), '\\', '/');
+    return file;
+}
 
 // Made at the first record, so a run that writes none leaves the log as it is.
 void AddFileSink() {
@@ -60,7 +78,7 @@ void WriteLog(std::string file, int line, std::string message, int value) {
     try {
         if (g_logInitialised) std::call_once(g_fileSinkOnce, &AddFileSink);
         my_logger::logger_type& logger = my_logger::get();
-        BOOST_LOG(logger) << file << " [ " << line << " ] "
+        BOOST_LOG(logger) << SourceName(std::move(file)) << " [ " << line << " ] "
                           << " : " << message << " [ " << value << " ] ";
     } catch (...) {
         // Logging is best effort; the caller's work matters more than its record.
