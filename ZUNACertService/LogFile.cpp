@@ -12,9 +12,6 @@ namespace {
 // SYSTEM and Administrators full control, Users read, nothing inherited.
 const wchar_t kLogFileSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
 
-// The process's own hold on the log; never closed.
-HANDLE g_held = INVALID_HANDLE_VALUE;
-
 enum class Removal { Gone, InUse, Failed };
 
 // The handle is the entry at `path` itself, not something it leads to. Windows
@@ -63,21 +60,21 @@ bool IsPlainSingleLinkFile(HANDLE file, const wchar_t* path) {
 }
 
 HANDLE Hold(const wchar_t* path, DWORD disposition, SECURITY_ATTRIBUTES* attributes) {
-    // Read and write sharing for the sink's own open by name; no delete sharing.
-    return ::CreateFileW(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    // Readers are welcome; nobody else writes, renames or deletes it.
+    return ::CreateFileW(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
                          attributes, disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                          nullptr);
 }
 
 }  // namespace
 
-bool PrepareLogFile(const wchar_t* path) {
-    if (g_held != INVALID_HANDLE_VALUE) return true;
-
+CFileHandle PrepareLogFile(const wchar_t* path, DWORD* error) {
+    *error = ERROR_FILE_EXISTS;
     CLocalMemory descriptor;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogFileSddl, SDDL_REVISION_1, descriptor.put(),
                                                                 nullptr)) {
-        return false;
+        *error = ::GetLastError();
+        return CFileHandle();
     }
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
 
@@ -90,17 +87,20 @@ bool PrepareLogFile(const wchar_t* path) {
         const Removal removal = RemoveEntry(path);
         if (removal == Removal::InUse) {
             CFileHandle existing(Hold(path, OPEN_EXISTING, nullptr));
-            if (!existing || !IsPlainSingleLinkFile(existing.get(), path)) return false;
-            g_held = existing.release();
-            return true;
+            if (!existing || !IsPlainSingleLinkFile(existing.get(), path)) {
+                *error = ERROR_SHARING_VIOLATION;
+                return CFileHandle();
+            }
+            return existing;
         }
-        if (removal == Removal::Failed) return false;
+        if (removal == Removal::Failed) {
+            *error = ERROR_CANT_ACCESS_FILE;
+            return CFileHandle();
+        }
         CFileHandle created(Hold(path, CREATE_NEW, &attributes));
-        if (created) {
-            g_held = created.release();
-            return true;
-        }
-        if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS) return false;
+        if (created) return created;
+        *error = ::GetLastError();
+        if (*error != ERROR_FILE_EXISTS && *error != ERROR_ALREADY_EXISTS) return CFileHandle();
     }
-    return false;
+    return CFileHandle();
 }

@@ -15,16 +15,15 @@
 #include <boost/log/sources/record_ostream.hpp>
 #include <boost/log/utility/exception_handler.hpp>
 #include <boost/log/utility/setup/common_attributes.hpp>
-#include <boost/log/utility/setup/file.hpp>
 
 #include "Handle.h"
 #include "LogFile.h"
+#include "LogSink.h"
 
 const char kGuardedExeName[] = "ZUNATAVLService.exe";
 const wchar_t kLogFilePath[] = L"C:\\Users\\Public\\ZUNACertService.log";
 
 namespace logging = boost::log;
-namespace keywords = boost::log::keywords;
 
 namespace {
 std::atomic<bool> g_logInitialised{false};
@@ -49,20 +48,19 @@ std::string SourceName(std::string file) {
 
 // Made at the first record, so a run that writes none leaves the log as it is.
 void AddFileSink() {
-    // Without a file of its own at the path there is no sink: the sink opens by
-    // name, and what else stands there may lead anywhere. The records are lost.
-    if (!PrepareLogFile(kLogFilePath)) {
-        logging::core::get()->set_logging_enabled(false);
-        return;
-    }
+    // Without a file of its own at the path there is no sink: what else stands
+    // there may lead anywhere. The records are lost.
+    DWORD error = 0;
+    CFileHandle file = PrepareLogFile(kLogFilePath, &error);
     try {
-        logging::add_file_log(keywords::file_name = kLogFilePath,
-                              keywords::rotation_size = 10 * 1024 * 1024,
-                              keywords::format = "[%TimeStamp%][%ThreadID%]: %Message%",
-                              keywords::auto_flush = true);
+        if (file) {
+            AddLogFileSink(std::move(file), 10 * 1024 * 1024);
+            return;
+        }
     } catch (...) {
-        logging::core::get()->set_logging_enabled(false);
+        // A sink that cannot be made leaves the run without a log, as below.
     }
+    logging::core::get()->set_logging_enabled(false);
 }
 }  // namespace
 

@@ -65,14 +65,25 @@ TEST_F(PlantedLog, HardLinkIsReplacedAndItsTargetLeftAlone) {
 }
 
 TEST_F(PlantedLog, FileHeldOpenElsewhereIsUsedOnlyWhenPlain) {
-    ASSERT_TRUE(WriteTextFile(kLogFilePath, "old-content"));
+    ASSERT_TRUE(WriteTextFile(kLogFilePath, "old-content\r\n"));
     {
         CFileHandle held = HoldLog();
         ASSERT_TRUE(held);
         ASSERT_EQ(RunProbe(L"held-marker"), 0u);
         const std::string log = ReadLogFile();
+        EXPECT_EQ(log.compare(0, 13, "old-content\r\n"), 0) << "appended to: nothing is lost";
+        EXPECT_EQ(ParseLog(log).size(), 2u);
         EXPECT_NE(log.find("held-marker"), std::string::npos);
-        EXPECT_EQ(log.find("old-content"), std::string::npos) << "truncated in place, as before";
+    }
+    // The limit counts what the file held: the first record of 80 bytes fits
+    // below 10 MiB, the second starts the file afresh.
+    ASSERT_TRUE(WriteTextFile(kLogFilePath, std::string(10 * 1024 * 1024 - 120, 'o') + "\r\n"));
+    {
+        CFileHandle held = HoldLog();
+        ASSERT_EQ(RunProbe(L"full-marker"), 0u);
+        const std::vector<LogRecord> records = ParseLog(ReadLogFile());
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].line, 2);
     }
     ::DeleteFileW(kLogFilePath);
     LinkToVictim();
