@@ -17,6 +17,8 @@ TEST(LogRuns, EachRunStartsTheFileAfresh) {
     EXPECT_EQ(log.find("first-run-marker"), std::string::npos);
     EXPECT_EQ(ParseLog(log).size(), 2u);
     EXPECT_NE(log.find("logprobe [ 2 ]  : second-run-marker [ 0 ] "), std::string::npos);
+    EXPECT_NE(ReadFileBytes(std::wstring(kLogFilePath) + L".old").find("first-run-marker"), std::string::npos)
+        << "the run before is kept beside it";
 }
 
 TEST(LogRuns, RecordBeforeInitLogGoesToStandardOutput) {
@@ -44,6 +46,12 @@ protected:
         return CFileHandle(::CreateFileW(kLogFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                          OPEN_EXISTING, 0, nullptr));
     }
+    // A tail-like reader: it shares delete.
+    static CFileHandle ReadLogSharingDelete() {
+        return CFileHandle(::CreateFileW(kLogFilePath, GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    }
     static DWORD LinksOfLog() {
         CFileHandle log = HoldLog();
         BY_HANDLE_FILE_INFORMATION info = {};
@@ -58,6 +66,7 @@ protected:
 
 TEST_F(PlantedLog, HardLinkIsReplacedAndItsTargetLeftAlone) {
     LinkToVictim();
+    CFileHandle reader = ReadLogSharingDelete();  // it does not keep the name taken
     ASSERT_EQ(RunProbe(L"link-marker"), 0u);
     EXPECT_EQ(ReadFileBytes(victim), "precious");
     EXPECT_NE(ReadLogFile().find("link-marker"), std::string::npos);
@@ -92,6 +101,19 @@ TEST_F(PlantedLog, FileHeldOpenElsewhereIsUsedOnlyWhenPlain) {
     EXPECT_EQ(RunProbe(L"lost-marker"), 0u);
     EXPECT_NE(out.find("logprobe returned"), std::string::npos) << "no log, and the program goes on";
     EXPECT_EQ(ReadFileBytes(victim), "precious");
+}
+
+// The log moves to .old under a reader, and a run after that finds the
+// reader on .old.
+TEST_F(PlantedLog, ReaderSharingDeleteNeverCostsARunItsLog) {
+    ASSERT_EQ(RunProbe(L"run-1-marker"), 0u);
+    CFileHandle reader = ReadLogSharingDelete();
+    ASSERT_TRUE(reader);
+    ASSERT_EQ(RunProbe(L"run-2-marker"), 0u);
+    EXPECT_NE(ReadLogFile().find("run-2-marker"), std::string::npos);
+    ASSERT_EQ(RunProbe(L"run-3-marker"), 0u);
+    EXPECT_NE(ReadLogFile().find("run-3-marker"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(std::wstring(kLogFilePath) + L".old").find("run-2-marker"), std::string::npos);
 }
 
 TEST_F(PlantedLog, FolderIsMovedAsideWithWhatItHolds) {
