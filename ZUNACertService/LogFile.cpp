@@ -4,10 +4,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "Handle.h"
+#include "Platform.h"
 
 namespace {
 
@@ -55,7 +58,7 @@ struct Entry {
 // is asked, so the handle is checked to name the entry; a handle on something
 // else gives none, with ERROR_CANT_ACCESS_FILE.
 CFileHandle OpenEntry(const Entry& entry, DWORD access, DWORD share, DWORD* error) {
-    CFileHandle handle(::CreateFileW(entry.path.c_str(), access, share, nullptr, OPEN_EXISTING,
+    CFileHandle handle(Platform().CreateFileW(entry.path.c_str(), access, share, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!handle) {
         *error = ::GetLastError();
@@ -112,6 +115,36 @@ DWORD Remove(HANDLE entry, const std::wstring& path) {
     return 0;
 }
 
+std::atomic<void (*)(const std::wstring&, DWORD)> g_reporter{nullptr};
+std::atomic<bool> g_reported{false};
+
+// What the waiting thread and the worker share; the last of them frees it.
+struct Preparation {
+    std::wstring path;
+    CHandle finishedEvent;
+    std::mutex lock;
+    bool finished = false;
+    bool abandoned = false;
+    CFileHandle file;
+    DWORD error = 0;
+};
+
+DWORD WINAPI PrepareOnWorker(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<Preparation>> owner(static_cast<std::shared_ptr<Preparation>*>(parameter));
+    Preparation& job = **owner;
+    DWORD error = 0;
+    CFileHandle file = PrepareLogFile(job.path.c_str(), &error);
+    std::lock_guard<std::mutex> hold(job.lock);
+    // Too late: the run went on without a log, and it stays so. The file
+    // closes here.
+    if (job.abandoned) return 0;
+    job.file = std::move(file);
+    job.error = error;
+    job.finished = true;
+    ::SetEvent(job.finishedEvent.get());  // should it fail, the waiter only waits its time out
+    return 0;
+}
+
 // The previous run's log becomes `.old` beside it, for whoever looks into a
 // failure later; an older `.old` goes. Failing that, the log is removed.
 DWORD KeepAsOld(HANDLE log, const Entry& entry, const Entry& old) {
@@ -143,7 +176,7 @@ CFileHandle PrepareLogFile(const wchar_t* path, DWORD* error) {
         *error = ::GetLastError();
         return CFileHandle();
     }
-    CFileHandle folderHandle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+    CFileHandle folderHandle(Platform().CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!folderHandle) {
@@ -175,11 +208,45 @@ CFileHandle PrepareLogFile(const wchar_t* path, DWORD* error) {
             return CFileHandle();
         }
         // Readers are welcome; nobody else writes, renames or deletes it.
-        CFileHandle created(::CreateFileW(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, &attributes,
+        CFileHandle created(Platform().CreateFileW(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, &attributes,
                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (created) return created;
         *error = ::GetLastError();
         if (*error != ERROR_FILE_EXISTS && *error != ERROR_ALREADY_EXISTS) return CFileHandle();
     }
     return CFileHandle();
+}
+
+CFileHandle PrepareLogFileWithin(const wchar_t* path, DWORD milliseconds, DWORD* error) {
+    const auto job = std::make_shared<Preparation>();
+    job->path = path;
+    job->finishedEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!job->finishedEvent) {
+        *error = ::GetLastError();
+        return CFileHandle();
+    }
+    auto parameter = std::make_unique<std::shared_ptr<Preparation>>(job);
+    const CHandle worker(::CreateThread(nullptr, 0, &PrepareOnWorker, parameter.get(), 0, nullptr));
+    if (!worker) {
+        *error = ::GetLastError();
+        return CFileHandle();
+    }
+    parameter.release();  // the worker's now
+    const DWORD waited = ::WaitForSingleObject(job->finishedEvent.get(), milliseconds);
+    const DWORD waitError = waited == WAIT_FAILED ? ::GetLastError() : ERROR_TIMEOUT;
+    std::lock_guard<std::mutex> hold(job->lock);
+    if (!job->finished) {
+        job->abandoned = true;
+        *error = waitError;
+        return CFileHandle();
+    }
+    *error = job->error;
+    return std::move(job->file);
+}
+
+void SetLogUnavailableReporter(void (*reporter)(const std::wstring& path, DWORD error)) { g_reporter = reporter; }
+
+void ReportLogUnavailable(const std::wstring& path, DWORD error) {
+    const auto reporter = g_reporter.load();
+    if (reporter != nullptr && !g_reported.exchange(true)) reporter(path, error);
 }

@@ -33,6 +33,7 @@ PlatformCalls DefaultPlatform() {
     calls.OutputDebugStringW = ::OutputDebugStringW;
     calls.GetModuleFileNameW = ::GetModuleFileNameW;
     calls.CreateEventW = ::CreateEventW;
+    calls.CreateFileW = ::CreateFileW;
     calls.UtcNow = RealUtcNow;
     calls.Pause = RealPause;
     calls.IsGuardedProcessRunning = ::IsGuardedProcessRunning;

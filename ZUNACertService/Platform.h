@@ -20,6 +20,8 @@ struct PlatformCalls {
     // Failures that the real system does not produce on demand.
     DWORD(WINAPI* GetModuleFileNameW)(HMODULE, LPWSTR, DWORD);
     HANDLE(WINAPI* CreateEventW)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
+    // The log's preparation, so a test can make an open wait.
+    HANDLE(WINAPI* CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
     // The watch loop's clock and pauses, so its schedule runs in simulated time.
     // Pause returns early only when `wake` is signalled.
     boost::posix_time::ptime (*UtcNow)();

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <vector>
 
 #include <boost/locale/encoding.hpp>
@@ -46,21 +48,31 @@ std::string SourceName(std::string file) {
     return file;
 }
 
+// The log's preparation may wait; the start is given up to this much.
+const DWORD kLogPreparationMs = 5000;
+// Why this run has no log; 0 while it has one.
+std::atomic<DWORD> g_unavailable{0};
+
 // Made at the first record, so a run that writes none leaves the log as it is.
 void AddFileSink() {
     // Without a file of its own at the path there is no sink: what else stands
     // there may lead anywhere. The records are lost.
     DWORD error = 0;
-    CFileHandle file = PrepareLogFile(kLogFilePath, &error);
     try {
+        CFileHandle file = PrepareLogFileWithin(kLogFilePath, kLogPreparationMs, &error);
         if (file) {
             AddLogFileSink(std::move(file), 10 * 1024 * 1024);
             return;
         }
+    } catch (const std::system_error& e) {
+        error = static_cast<DWORD>(e.code().value());
+    } catch (const std::bad_alloc&) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
     } catch (...) {
-        // A sink that cannot be made leaves the run without a log, as below.
+        error = ERROR_INTERNAL_ERROR;
     }
     logging::core::get()->set_logging_enabled(false);
+    g_unavailable = error != 0 ? error : ERROR_INTERNAL_ERROR;
 }
 }  // namespace
 
@@ -74,7 +86,11 @@ void InitLog() {
 
 void WriteLog(std::string file, int line, std::string message, int value) {
     try {
-        if (g_logInitialised) std::call_once(g_fileSinkOnce, &AddFileSink);
+        if (g_logInitialised) {
+            std::call_once(g_fileSinkOnce, &AddFileSink);
+            // Outside the once, so a reporter that writes a record does not wait on itself.
+            if (const DWORD error = g_unavailable.load()) ReportLogUnavailable(kLogFilePath, error);
+        }
         my_logger::logger_type& logger = my_logger::get();
         BOOST_LOG(logger) << SourceName(std::move(file)) << " [ " << line << " ] "
                           << " : " << message << " [ " << value << " ] ";

@@ -7,7 +7,12 @@
 
 namespace {
 std::wstring Probe() { return TestDir() + L"\\logprobe.exe"; }
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
 }
+}  // namespace
 
 TEST(LogRuns, EachRunStartsTheFileAfresh) {
     ASSERT_EQ(RunProcess(Probe(), L"write first-run-marker"), 0u);
@@ -29,6 +34,21 @@ TEST(LogRuns, RecordBeforeInitLogGoesToStandardOutput) {
     const std::string log = ReadLogFile();
     EXPECT_EQ(log.find("early-marker"), std::string::npos);
     EXPECT_NE(log.find("keep-marker"), std::string::npos) << "the file is left untouched";
+}
+
+// An open that waits (another program's lock, a slow share) holds the first
+// record 5 s at most; the run goes on without a log and says so once, and the
+// worker's late finish switches nothing on and keeps nothing open.
+TEST(LogRuns, SlowOpenIsGivenFiveSeconds) {
+    std::string out;
+    ASSERT_EQ(RunProcess(Probe(), L"slow slow-marker", &out), 0u);
+    const size_t at = out.find("first record after ");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_LT(std::atol(out.c_str() + at + 19), 6500) << out;
+    EXPECT_EQ(Count(out, "log unavailable: "), 1u) << out;
+    EXPECT_NE(out.find("log unavailable: C:\\Users\\Public\\ZUNACertService.log 1460"), std::string::npos) << out;
+    EXPECT_NE(out.find("log open: 0."), std::string::npos) << out;
+    EXPECT_EQ(ReadLogFile().find("slow-marker"), std::string::npos);
 }
 
 // What anyone may plant at the log path in C:\Users\Public.
@@ -100,6 +120,8 @@ TEST_F(PlantedLog, FileHeldOpenElsewhereIsUsedOnlyWhenPlain) {
     ASSERT_TRUE(held);
     EXPECT_EQ(RunProbe(L"lost-marker"), 0u);
     EXPECT_NE(out.find("logprobe returned"), std::string::npos) << "no log, and the program goes on";
+    EXPECT_EQ(Count(out, "log unavailable: "), 1u) << out;
+    EXPECT_NE(out.find("log unavailable: C:\\Users\\Public\\ZUNACertService.log 32"), std::string::npos) << out;
     EXPECT_EQ(ReadFileBytes(victim), "precious");
 }
 
@@ -114,6 +136,7 @@ TEST_F(PlantedLog, ReaderSharingDeleteNeverCostsARunItsLog) {
     ASSERT_EQ(RunProbe(L"run-3-marker"), 0u);
     EXPECT_NE(ReadLogFile().find("run-3-marker"), std::string::npos);
     EXPECT_NE(ReadFileBytes(std::wstring(kLogFilePath) + L".old").find("run-2-marker"), std::string::npos);
+    EXPECT_EQ(out.find("log unavailable"), std::string::npos) << out;
 }
 
 TEST_F(PlantedLog, FolderIsMovedAsideWithWhatItHolds) {
