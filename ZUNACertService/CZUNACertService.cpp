@@ -136,7 +136,7 @@ void CZUNACertService::WatchLoop() {
         if (platform.IsGuardedProcessRunning() && elapsed >= kProbeIntervalSeconds &&
             m_stopping.load() == 0) {
             const std::string reply = platform.Probe(kProbeUrl, kProbeBody, &m_stopping);
-            WriteLog(__FILE__, 368, reply, 0);
+            WriteLog(__FILE__, 368, EscapedForLog(reply), 0);
             // A probe given up for a stop says nothing about the program.
             if (reply.empty() && m_stopping.load() == 0) {
                 KillProcessByName(kGuardedExeName);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -97,6 +98,28 @@ void WriteLog(std::string file, int line, std::string message, int value) {
     } catch (...) {
         // Logging is best effort; the caller's work matters more than its record.
     }
+}
+
+std::string EscapedForLog(const std::string& text) {
+    const size_t kMaxBytes = 1024;
+    std::string out;
+    size_t used = 0;
+    for (; used < text.size(); ++used) {
+        const unsigned char c = static_cast<unsigned char>(text[used]);
+        char piece[8] = {static_cast<char>(c), '\0'};
+        if (c == '\r') {
+            std::strcpy(piece, "\\r");
+        } else if (c == '\n') {
+            std::strcpy(piece, "\\n");
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(piece, sizeof(piece), "\\x%02x", c);
+        }
+        const size_t n = std::strlen(piece);
+        if (out.size() + n > kMaxBytes) break;  // an escape is never cut in two
+        out.append(piece, n);
+    }
+    if (used < text.size()) out += "...(" + std::to_string(text.size()) + " bytes)";
+    return out;
 }
 
 bool IsGuardedProcessRunning() {

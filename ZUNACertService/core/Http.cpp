@@ -89,6 +89,6 @@ std::string HttpPost(const std::string& url, const std::string& body, const std:
     const std::vector<char> reply = PerformPost(url, &body, &headers, abort);
     std::string result;
     if (!reply.empty()) result.assign(reply.data(), reply.size());
-    WriteLog(__FILE__, 150, "url:" + url + ",response:" + result, 0);
+    WriteLog(__FILE__, 150, "url:" + url + ",response:" + EscapedForLog(result), 0);
     return result;
 }
