@@ -12,10 +12,12 @@ foreach(entry IN LISTS entries)
   string(APPEND def "${name}\n")
 endforeach()
 get_filename_component(dir ${OUT} DIRECTORY)
-set(deffile ${dir}/${DLL}.def)
-file(WRITE ${deffile} "${def}")
-execute_process(COMMAND ${DLLTOOL} --input-def ${deffile} --dllname ${DLL} --output-delaylib ${OUT}
-                RESULT_VARIABLE rc)
+get_filename_component(name ${OUT} NAME)
+file(WRITE ${dir}/${DLL}.def "${def}")
+# dlltool names its symbols after the output path as given: a bare name keeps
+# the build folder out of them, so every build gives the same bytes.
+execute_process(COMMAND ${DLLTOOL} --input-def ${DLL}.def --dllname ${DLL} --output-delaylib ${name}
+                WORKING_DIRECTORY ${dir} RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${DLLTOOL} could not make ${OUT}")
 endif()
