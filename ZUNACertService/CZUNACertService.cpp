@@ -261,7 +261,7 @@ void CZUNACertService::RunCycle(boost::posix_time::ptime& lastProbe) {
         return;
     }
     const ProbeOutcome outcome = platform.Probe(kProbeUrl, kProbeBody, &m_stopping);
-    WriteLog(__FILE__, 368, outcome.body, 0);
+    WriteLog(__FILE__, 368, EscapedForLog(outcome.body), 0);
     // A probe given up for a stop says nothing about the program.
     if (outcome.body.empty() && m_stopping.load() == 0) {
         int ended = 0;

@@ -2,12 +2,29 @@
 // Makes the log path safe to open by name. C:\Users\Public lets anyone create
 // entries there, so whatever stands at the path (a link, a junction, a folder,
 // a file someone else made) is removed and a file of this run's own is created
-// with an explicit security descriptor. A handle without delete sharing is kept
-// on it for the life of the process, so the name cannot be swapped for a link
-// afterwards, at rotation either.
+// with an explicit security descriptor. The handle handed out is the one every
+// record is written through, without delete sharing, so the name cannot be
+// swapped for a link while the process lives, at rotation either.
 #include <windows.h>
 
-// True when the caller may open `path` by name for writing. Where the entry
-// cannot be replaced because another process holds it open, a plain file with
-// one link is kept and held as it is; anything else gives false.
-bool PrepareLogFile(const wchar_t* path);
+#include <string>
+
+#include "Handle.h"
+
+// The log file at `path`, open for writing. Where the entry cannot be replaced
+// because another process holds it open, a plain file with one link is kept
+// as it is; anything else gives no handle and the Win32 error in *error.
+CFileHandle PrepareLogFile(const wchar_t* path, DWORD* error);
+
+// The same on a worker, given `milliseconds`: an open may wait on another
+// program's lock on the old file or on a profile on a slow share, and the
+// service's start must not. When the time is up: no handle, ERROR_TIMEOUT,
+// and what the worker opens later it closes itself.
+CFileHandle PrepareLogFileWithin(const wchar_t* path, DWORD milliseconds, DWORD* error);
+
+// Who hears that this run has no log: at most once per process, with the path
+// and the Win32 error, on the thread of the first record. Records it writes
+// itself go nowhere.
+void SetLogUnavailableReporter(void (*reporter)(const std::wstring& path, DWORD error));
+// Tells the reporter, the first time only.
+void ReportLogUnavailable(const std::wstring& path, DWORD error);

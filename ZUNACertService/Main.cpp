@@ -4,6 +4,7 @@
 
 #include "CZUNACertService.h"
 #include "GuardEvents.h"
+#include "LogFile.h"
 #include "ServiceInstaller.h"
 #include "utils.h"
 
@@ -37,6 +38,10 @@ DWORD RunService() {
 
 }  // namespace
 
+void ReportNoLog(const std::wstring& path, DWORD error) {
+    ReportGuardEvent(kServiceName, GuardEvent::LogUnavailable, {path, std::to_wstring(error)});
+}
+
 bool StartedByServiceManager() {
     CServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return false;
@@ -65,6 +70,8 @@ int GuardMain(int argc, wchar_t* argv[]) {
         WriteLog(kMainSource, 24, "ZUNATAVLGuardService server had exist", 0);
         return ERROR_ALREADY_EXISTS;
     }
+    // A run without a log says so where administrators look.
+    SetLogUnavailableReporter(ReportNoLog);
     InitLog();
     if (searchError != 0) {
         WriteLog(kMainSource, 20, "SetDefaultDllDirectories failed w/err ", static_cast<int>(searchError));

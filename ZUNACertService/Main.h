@@ -10,6 +10,11 @@ extern const wchar_t kInstanceMutexName[];
 // -remove the Win32 error of the step that failed (183 for another instance).
 int GuardMain(int argc, wchar_t* argv[]);
 
+#include <string>
+
+// The event-log warning of a run that has no diagnostic log.
+void ReportNoLog(const std::wstring& path, DWORD error);
+
 // True when the service control manager started this process as the guard
 // service (it names this process as the service's).
 bool StartedByServiceManager();

@@ -53,6 +53,7 @@ PlatformCalls DefaultPlatform() {
     calls.SetTokenInformation = ::SetTokenInformation;
     calls.CreateEnvironmentBlock = ::CreateEnvironmentBlock;
     calls.CreateProcessAsUserW = ::CreateProcessAsUserW;
+    calls.CreateFileW = ::CreateFileW;
     calls.UtcNow = RealUtcNow;
     calls.TickMs = RealTickMs;
     calls.Pause = RealPause;

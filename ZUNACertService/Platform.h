@@ -67,6 +67,8 @@ struct PlatformCalls {
     BOOL(WINAPI* CreateEnvironmentBlock)(LPVOID*, HANDLE, BOOL);
     BOOL(WINAPI* CreateProcessAsUserW)(HANDLE, LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                                        DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION);
+    // The log's preparation, so a test can make an open wait.
+    HANDLE(WINAPI* CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
     // The watch loop's clocks and pauses, so its schedule runs in simulated time.
     // Pause returns early only when `wake` is signalled.
     boost::posix_time::ptime (*UtcNow)();

@@ -3,10 +3,14 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <vector>
 
 #include <boost/locale/encoding.hpp>
@@ -14,38 +18,63 @@
 #include <boost/log/sources/record_ostream.hpp>
 #include <boost/log/utility/exception_handler.hpp>
 #include <boost/log/utility/setup/common_attributes.hpp>
-#include <boost/log/utility/setup/file.hpp>
 
 #include "Handle.h"
 #include "LogFile.h"
 #include "Platform.h"
+#include "LogSink.h"
 
 const char kGuardedExeName[] = "ZUNATAVLService.exe";
 const wchar_t kLogFilePath[] = L"C:\\Users\\Public\\ZUNACertService.log";
 
 namespace logging = boost::log;
-namespace keywords = boost::log::keywords;
 
 namespace {
 std::atomic<bool> g_logInitialised{false};
 std::once_flag g_fileSinkOnce;
 
+// MSVC's __FILE__ is the full build path: records name the file below the
+// program's folder, with forward slashes, whichever compiler built it.
+std::string SourceName(std::string file) {
+    static const char kFolder[] = "ZUNACertService";
+    const size_t length = sizeof(kFolder) - 1;
+    size_t start = std::string::npos;
+    for (size_t at = file.find(kFolder); at != std::string::npos; at = file.find(kFolder, at + 1)) {
+        const size_t end = at + length;
+        const bool whole = (at == 0 || file[at - 1] == '/' || file[at - 1] == '\\') && end < file.size() &&
+                           (file[end] == '/' || file[end] == '\\');
+        if (whole) start = end + 1;
+    }
+    if (start != std::string::npos) file.erase(0, start);
+    std::replace(file.begin(), file.end(), '\\', '/');
+    return file;
+}
+
+// The log's preparation may wait; the start is given up to this much.
+const DWORD kLogPreparationMs = 5000;
+// Why this run has no log; 0 while it has one.
+std::atomic<DWORD> g_unavailable{0};
+
 // Made at the first record, so a run that writes none leaves the log as it is.
 void AddFileSink() {
-    // Without a file of its own at the path there is no sink: the sink opens by
-    // name, and what else stands there may lead anywhere. The records are lost.
-    if (!PrepareLogFile(kLogFilePath)) {
-        logging::core::get()->set_logging_enabled(false);
-        return;
-    }
+    // Without a file of its own at the path there is no sink: what else stands
+    // there may lead anywhere. The records are lost.
+    DWORD error = 0;
     try {
-        logging::add_file_log(keywords::file_name = kLogFilePath,
-                              keywords::rotation_size = 10 * 1024 * 1024,
-                              keywords::format = "[%TimeStamp%][%ThreadID%]: %Message%",
-                              keywords::auto_flush = true);
+        CFileHandle file = PrepareLogFileWithin(kLogFilePath, kLogPreparationMs, &error);
+        if (file) {
+            AddLogFileSink(std::move(file), 10 * 1024 * 1024);
+            return;
+        }
+    } catch (const std::system_error& e) {
+        error = static_cast<DWORD>(e.code().value());
+    } catch (const std::bad_alloc&) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
     } catch (...) {
-        logging::core::get()->set_logging_enabled(false);
+        error = ERROR_INTERNAL_ERROR;
     }
+    logging::core::get()->set_logging_enabled(false);
+    g_unavailable = error != 0 ? error : ERROR_INTERNAL_ERROR;
 }
 }  // namespace
 
@@ -59,13 +88,39 @@ void InitLog() {
 
 void WriteLog(std::string file, int line, std::string message, int value) {
     try {
-        if (g_logInitialised) std::call_once(g_fileSinkOnce, &AddFileSink);
+        if (g_logInitialised) {
+            std::call_once(g_fileSinkOnce, &AddFileSink);
+            // Outside the once, so a reporter that writes a record does not wait on itself.
+            if (const DWORD error = g_unavailable.load()) ReportLogUnavailable(kLogFilePath, error);
+        }
         my_logger::logger_type& logger = my_logger::get();
-        BOOST_LOG(logger) << file << " [ " << line << " ] "
+        BOOST_LOG(logger) << SourceName(std::move(file)) << " [ " << line << " ] "
                           << " : " << message << " [ " << value << " ] ";
     } catch (...) {
         // Logging is best effort; the caller's work matters more than its record.
     }
+}
+
+std::string EscapedForLog(const std::string& text) {
+    const size_t kMaxBytes = 1024;
+    std::string out;
+    size_t used = 0;
+    for (; used < text.size(); ++used) {
+        const unsigned char c = static_cast<unsigned char>(text[used]);
+        char piece[8] = {static_cast<char>(c), '\0'};
+        if (c == '\r') {
+            std::strcpy(piece, "\\r");
+        } else if (c == '\n') {
+            std::strcpy(piece, "\\n");
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(piece, sizeof(piece), "\\x%02x", c);
+        }
+        const size_t n = std::strlen(piece);
+        if (out.size() + n > kMaxBytes) break;  // an escape is never cut in two
+        out.append(piece, n);
+    }
+    if (used < text.size()) out += "...(" + std::to_string(text.size()) + " bytes)";
+    return out;
 }
 
 ProgramPresence FindGuardedProgram() {

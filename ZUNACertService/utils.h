@@ -20,6 +20,12 @@ void InitLog();
 // towards the caller, whatever happens to the log file.
 void WriteLog(std::string file, int line, std::string message, int value);
 
+// Text from outside (the probe's reply) made fit for one record: CR as \r, LF
+// as \n, any other control character as \xNN, and when that comes to more
+// than 1,024 bytes, its first 1,024 followed by "...(<total> bytes)". Nothing
+// it holds can start a line that looks like a record, or fill the log.
+std::string EscapedForLog(const std::string& text);
+
 // Whether a process named exactly kGuardedExeName is in the table.
 ProgramPresence FindGuardedProgram();
 // True as soon as a process named exactly kGuardedExeName is in the table.

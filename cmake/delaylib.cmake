@@ -13,10 +13,9 @@ foreach(entry IN LISTS entries)
 endforeach()
 get_filename_component(dir ${OUT} DIRECTORY)
 get_filename_component(name ${OUT} NAME)
-set(deffile ${dir}/${DLL}.def)
-file(WRITE ${deffile} "${def}")
-# dlltool names its symbols after the output path: a bare name keeps the build
-# folder out of the binary and its debug file.
+file(WRITE ${dir}/${DLL}.def "${def}")
+# dlltool names its symbols after the output path as given: a bare name keeps
+# the build folder out of them, so every build gives the same bytes.
 execute_process(COMMAND ${DLLTOOL} --input-def ${DLL}.def --dllname ${DLL} --output-delaylib ${name}
                 WORKING_DIRECTORY ${dir} RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

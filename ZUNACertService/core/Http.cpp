@@ -95,7 +95,7 @@ ProbeOutcome HttpProbe(const std::string& url, const std::string& body, const st
     ProbeOutcome outcome;
     const std::vector<char> reply = PerformPost(url, &body, &headers, abort, &outcome);
     if (!reply.empty()) outcome.body.assign(reply.data(), reply.size());
-    WriteLog(__FILE__, 150, "url:" + url + ",response:" + outcome.body, 0);
+    WriteLog(__FILE__, 150, "url:" + url + ",response:" + EscapedForLog(outcome.body), 0);
     return outcome;
 }
 

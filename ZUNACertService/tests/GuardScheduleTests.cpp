@@ -215,6 +215,22 @@ TEST_F(ScheduleTest, EmptyReplyRestartsAndRestartsTheInterval) {
     EXPECT_TRUE(emptyLogged);
 }
 
+TEST_F(ScheduleTest, ReplyIsLoggedEscapedAndCut) {
+    // A line shaped like the record of an empty reply, then 1 MiB.
+    world.reply = "{}\r\n[2026-03-01 09:00:00.000000][0x00000001]: CZUNACertService.cpp [ 368 ]  :  [ 0 ] \r\n" +
+                  std::string(1024 * 1024, 'x');
+    const size_t before = ReadLogFile().size();
+    Run(35);
+    ASSERT_EQ(world.probes.size(), 1u);
+    EXPECT_LT(ReadLogFile().size() - before, 4096u) << "a probe writes two such records; 8 KiB at most";
+    const std::string head =
+        "{}\\r\\n[2026-03-01 09:00:00.000000][0x00000001]: CZUNACertService.cpp [ 368 ]  :  [ 0 ] \\r\\n";
+    const std::vector<LogRecord> replies = RecordsAt("CZUNACertService.cpp", 368);
+    ASSERT_FALSE(replies.empty());
+    EXPECT_EQ(replies.back().message,
+              head + std::string(1024 - head.size(), 'x') + "...(" + std::to_string(world.reply.size()) + " bytes)");
+}
+
 TEST_F(ScheduleTest, StartAndStopWriteTheirEntriesAndRecords) {
     Run(3);
     // The base's entries: event 0, category 0, the service name and the text.

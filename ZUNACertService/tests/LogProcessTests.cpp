@@ -7,7 +7,12 @@
 
 namespace {
 std::wstring Probe() { return TestDir() + L"\\logprobe.exe"; }
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
 }
+}  // namespace
 
 TEST(LogRuns, EachRunStartsTheFileAfresh) {
     ASSERT_EQ(RunProcess(Probe(), L"write first-run-marker"), 0u);
@@ -17,6 +22,8 @@ TEST(LogRuns, EachRunStartsTheFileAfresh) {
     EXPECT_EQ(log.find("first-run-marker"), std::string::npos);
     EXPECT_EQ(ParseLog(log).size(), 2u);
     EXPECT_NE(log.find("logprobe [ 2 ]  : second-run-marker [ 0 ] "), std::string::npos);
+    EXPECT_NE(ReadFileBytes(std::wstring(kLogFilePath) + L".old").find("first-run-marker"), std::string::npos)
+        << "the run before is kept beside it";
 }
 
 TEST(LogRuns, RecordBeforeInitLogGoesToStandardOutput) {
@@ -27,6 +34,21 @@ TEST(LogRuns, RecordBeforeInitLogGoesToStandardOutput) {
     const std::string log = ReadLogFile();
     EXPECT_EQ(log.find("early-marker"), std::string::npos);
     EXPECT_NE(log.find("keep-marker"), std::string::npos) << "the file is left untouched";
+}
+
+// An open that waits (another program's lock, a slow share) holds the first
+// record 5 s at most; the run goes on without a log and says so once, and the
+// worker's late finish switches nothing on and keeps nothing open.
+TEST(LogRuns, SlowOpenIsGivenFiveSeconds) {
+    std::string out;
+    ASSERT_EQ(RunProcess(Probe(), L"slow slow-marker", &out), 0u);
+    const size_t at = out.find("first record after ");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_LT(std::atol(out.c_str() + at + 19), 6500) << out;
+    EXPECT_EQ(Count(out, "log unavailable: "), 1u) << out;
+    EXPECT_NE(out.find("log unavailable: C:\\Users\\Public\\ZUNACertService.log 1460"), std::string::npos) << out;
+    EXPECT_NE(out.find("log open: 0."), std::string::npos) << out;
+    EXPECT_EQ(ReadLogFile().find("slow-marker"), std::string::npos);
 }
 
 // What anyone may plant at the log path in C:\Users\Public.
@@ -44,6 +66,12 @@ protected:
         return CFileHandle(::CreateFileW(kLogFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                          OPEN_EXISTING, 0, nullptr));
     }
+    // A tail-like reader: it shares delete.
+    static CFileHandle ReadLogSharingDelete() {
+        return CFileHandle(::CreateFileW(kLogFilePath, GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+    }
     static DWORD LinksOfLog() {
         CFileHandle log = HoldLog();
         BY_HANDLE_FILE_INFORMATION info = {};
@@ -58,6 +86,7 @@ protected:
 
 TEST_F(PlantedLog, HardLinkIsReplacedAndItsTargetLeftAlone) {
     LinkToVictim();
+    CFileHandle reader = ReadLogSharingDelete();  // it does not keep the name taken
     ASSERT_EQ(RunProbe(L"link-marker"), 0u);
     EXPECT_EQ(ReadFileBytes(victim), "precious");
     EXPECT_NE(ReadLogFile().find("link-marker"), std::string::npos);
@@ -65,14 +94,25 @@ TEST_F(PlantedLog, HardLinkIsReplacedAndItsTargetLeftAlone) {
 }
 
 TEST_F(PlantedLog, FileHeldOpenElsewhereIsUsedOnlyWhenPlain) {
-    ASSERT_TRUE(WriteTextFile(kLogFilePath, "old-content"));
+    ASSERT_TRUE(WriteTextFile(kLogFilePath, "old-content\r\n"));
     {
         CFileHandle held = HoldLog();
         ASSERT_TRUE(held);
         ASSERT_EQ(RunProbe(L"held-marker"), 0u);
         const std::string log = ReadLogFile();
+        EXPECT_EQ(log.compare(0, 13, "old-content\r\n"), 0) << "appended to: nothing is lost";
+        EXPECT_EQ(ParseLog(log).size(), 2u);
         EXPECT_NE(log.find("held-marker"), std::string::npos);
-        EXPECT_EQ(log.find("old-content"), std::string::npos) << "truncated in place, as before";
+    }
+    // The limit counts what the file held: the first record of 80 bytes fits
+    // below 10 MiB, the second starts the file afresh.
+    ASSERT_TRUE(WriteTextFile(kLogFilePath, std::string(10 * 1024 * 1024 - 120, 'o') + "\r\n"));
+    {
+        CFileHandle held = HoldLog();
+        ASSERT_EQ(RunProbe(L"full-marker"), 0u);
+        const std::vector<LogRecord> records = ParseLog(ReadLogFile());
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].line, 2);
     }
     ::DeleteFileW(kLogFilePath);
     LinkToVictim();
@@ -80,7 +120,23 @@ TEST_F(PlantedLog, FileHeldOpenElsewhereIsUsedOnlyWhenPlain) {
     ASSERT_TRUE(held);
     EXPECT_EQ(RunProbe(L"lost-marker"), 0u);
     EXPECT_NE(out.find("logprobe returned"), std::string::npos) << "no log, and the program goes on";
+    EXPECT_EQ(Count(out, "log unavailable: "), 1u) << out;
+    EXPECT_NE(out.find("log unavailable: C:\\Users\\Public\\ZUNACertService.log 32"), std::string::npos) << out;
     EXPECT_EQ(ReadFileBytes(victim), "precious");
+}
+
+// The log moves to .old under a reader, and a run after that finds the
+// reader on .old.
+TEST_F(PlantedLog, ReaderSharingDeleteNeverCostsARunItsLog) {
+    ASSERT_EQ(RunProbe(L"run-1-marker"), 0u);
+    CFileHandle reader = ReadLogSharingDelete();
+    ASSERT_TRUE(reader);
+    ASSERT_EQ(RunProbe(L"run-2-marker"), 0u);
+    EXPECT_NE(ReadLogFile().find("run-2-marker"), std::string::npos);
+    ASSERT_EQ(RunProbe(L"run-3-marker"), 0u);
+    EXPECT_NE(ReadLogFile().find("run-3-marker"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(std::wstring(kLogFilePath) + L".old").find("run-2-marker"), std::string::npos);
+    EXPECT_EQ(out.find("log unavailable"), std::string::npos) << out;
 }
 
 TEST_F(PlantedLog, FolderIsMovedAsideWithWhatItHolds) {

@@ -66,6 +66,15 @@ TEST(LogLayout, EmptyMessageAndLineEnds) {
     EXPECT_EQ(r.raw.substr(42), "nl-marker [ 164 ]  : \r\n%s is stopped.\r\n [ 0 ] \r\n");
 }
 
+TEST(LogLayout, SourceIsNamedBelowTheProgramFolder) {
+    WriteLog("C:\\b\\src\\ZUNACertService\\core\\Http.cpp", 150, "msvc-path-marker", 0);
+    EXPECT_EQ(LastRecordWith("msvc-path-marker").source, "core/Http.cpp");
+    WriteLog("/x/ZUNACertService/ServiceBase.cpp", 99, "gcc-path-marker", 0);
+    EXPECT_EQ(LastRecordWith("gcc-path-marker").source, "ServiceBase.cpp");
+    WriteLog("ZUNACertService.cpp", 67, "bare-name-marker", 0);
+    EXPECT_EQ(LastRecordWith("bare-name-marker").source, "ZUNACertService.cpp");
+}
+
 TEST(LogLayout, BytesAreWrittenUnconverted) {
     const std::string gbk = "\xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC";  // 服务运行失败
     WriteLog("gbk-marker", 67, gbk, 0);
@@ -102,7 +111,9 @@ TEST(LogConcurrency, RecordsFromThreadsNeverInterleave) {
 
 // Runs last: it empties the file.
 TEST(LogRotation, TenMebibytesStartAFreshFile) {
-    const std::string chunk(512 * 1024, 'r');
+    // Half of it line feeds, each written as CRLF: the limit counts bytes.
+    std::string chunk;
+    for (int i = 0; i < 256 * 1024; ++i) chunk += "r\n";
     size_t largest = 0;
     bool rotated = false;
     for (int i = 0; i < 60 && !rotated; ++i) {

@@ -9,6 +9,7 @@
 
 #include "CZUNACertService.h"
 #include "InstallRights.h"
+#include "LogFile.h"
 #include "ServiceConfig.h"
 #include "ServiceInstaller.h"
 #include "Main.h"
@@ -32,6 +33,17 @@ TEST(GuardMain, ConstructorFailureIsLoggedAndEndsCleanly) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].value, std::to_string(ERROR_NO_SYSTEM_RESOURCES));
     EXPECT_TRUE(RecordsAt("ServiceBase.cpp", 99).empty()) << "no dispatcher without a service object";
+
+    // A run that cannot have its log says so in the event log, once.
+    std::vector<EventEntry> entries;
+    RecordEventLog(&entries);
+    ReportLogUnavailable(L"C:\\Users\\Public\\ZUNACertService.log", ERROR_SHARING_VIOLATION);
+    ReportLogUnavailable(L"C:\\Users\\Public\\ZUNACertService.log", ERROR_SHARING_VIOLATION);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].id, 107u);
+    EXPECT_EQ(entries[0].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(RenderEvent(entries[0]), L"ZUNATAVLGuardService: no diagnostic log for this run: "
+                                       L"C:\\Users\\Public\\ZUNACertService.log could not be made ready (error 32).");
 
     // The process keeps the single-instance mutex: a second start is refused,
     // and says so in its exit code, since the service manager did not start it.

@@ -4,7 +4,8 @@
 A fresh Wine prefix per run; TAVL.exe and the stand-in sit in
 "C:\\Program Files\\ZUNA Cert". The tests run in order: install, start and
 guard, probe and faults, single instance, remove while running, remove when
-stopped, unknown switch, a host symbolic link at the log path.
+stopped, unknown switch, a host symbolic link at the log path, the public
+profile behind a host symbolic link.
 """
 import argparse
 import os
@@ -254,6 +255,29 @@ class ServiceEndToEnd(unittest.TestCase):
         self.assertTrue(os.path.islink(self.P.log_path))
         os.remove(self.P.log_path)
         self.kill_standins()
+
+    def test_9_profile_folder_behind_a_link_keeps_its_log(self):
+        # The public profile moved elsewhere, a link left at the old place.
+        public = os.path.join(self.P.root, "drive_c", "users", "Public")
+        moved = os.path.join(self.P.root, "drive_c", "moved", "Public")
+        os.makedirs(os.path.dirname(moved))
+        shutil.move(public, moved)
+        os.symlink(moved, public)
+        try:
+            runs = []
+            for _ in range(2):
+                self.start_service()
+                self.assertTrue(wait_for(self.P.standin_pids, 15), "the guard starts the program")
+                self.stop_service()
+                self.kill_standins()
+                runs.append(self.P.log_bytes())
+            self.assertIn(304, [line for (line, _) in self.P.lines("CZUNACertService.cpp")])
+            self.assertFalse(runs[1].startswith(runs[0][:64]), "the second run has a log of its own")
+            with open(self.P.log_path + ".old", "rb") as f:
+                self.assertTrue(f.read().startswith(runs[0]), "the first run's log is kept beside it")
+        finally:
+            os.remove(public)
+            shutil.move(moved, public)
 
 def main():
     global ARGS
