@@ -271,7 +271,7 @@ def main():
     args = parser.parse_args()
     if args.smoke:
         args.footprint_minutes, args.extra_processes = 0.25, 10
-        args.recovery_samples, args.empty_samples, args.stop_samples, args.soak = 2, 1, 1, 10
+        args.recovery_samples, args.empty_samples, args.stop_samples, args.soak = 1, 1, 1, 10
     args.tavl = os.path.join(args.build, "ZUNACertService", "TAVL.exe")
     args.standin = os.path.join(args.build, "standin", "ZUNATAVLService.exe")
     args.ref = os.path.join(args.build, "bench", "snapshot_ref.exe")
