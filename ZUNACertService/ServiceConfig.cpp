@@ -39,7 +39,7 @@ DWORD SetFailureActions(SC_HANDLE service) {
         SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
         error = SetRecoveryLevel(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
     }
-    return error == ERROR_NOT_SUPPORTED ? 0 : error;
+    return error;
 }
 
 // What QueryServiceConfig2W gives for `level`; empty when it cannot be had
@@ -85,7 +85,8 @@ bool IsUnquotedOwnPath(SC_HANDLE service, const std::wstring& exePath) {
 DWORD ApplyServiceSettings(SC_HANDLE service) {
     const DWORD description = SetDescription(service);
     const DWORD failure = SetFailureActions(service);
-    return description != 0 ? description : failure;
+    if (description != 0) return description;
+    return failure == ERROR_NOT_SUPPORTED ? 0 : failure;
 }
 
 void CheckOwnRegistration(PCWSTR serviceName, const std::wstring& exePath) {

@@ -29,16 +29,22 @@ for raw in sys.stdin.buffer:
 }
 
 sc_state() { wine sc query ZUNATAVLGuardService 2>/dev/null | tr -d '\r' | sed -n 's/.*STATE *: *//p'; }
+# Until the service is stopped or not registered (at most 30 s).
+wait_stopped() { for _ in $(seq 60); do case "$(sc_state)" in *STOPPED*|'') return 0 ;; esac; sleep 0.5; done; return 0; }
 
 case "${1:-start}" in
   start)
     build=$("$root/scripts/build.sh" | tail -n 1)
     wine_up "$prefix"
+    # A running guard holds the single-instance name: -install would give way (183).
     wine sc stop ZUNATAVLGuardService >/dev/null 2>&1 || true
+    wait_stopped
     mkdir -p "$install_dir"
     cp "$build/ZUNACertService/TAVL.exe" "$build/standin/ZUNATAVLService.exe" "$install_dir/"
     printf 'normal {"version":"1.0.0.1"}\n' >"$install_dir/standin.ctl"
-    wine "$install_win\\TAVL.exe" -install </dev/null >/dev/null 2>&1
+    rc=0
+    wine "$install_win\\TAVL.exe" -install </dev/null >/dev/null 2>&1 || rc=$?
+    [ "$rc" = 0 ] || { echo "TAVL.exe -install failed with $rc (see the log: $log)" >&2; exit 1; }
     wine sc start ZUNATAVLGuardService </dev/null >/dev/null 2>&1 || true
     sleep 1
     echo "service: $(sc_state)"
@@ -79,7 +85,7 @@ case "${1:-start}" in
     registered() { wine reg query "$key" </dev/null >/dev/null 2>&1; }
     if [ -n "$(sc_state)" ]; then
       wine sc stop ZUNATAVLGuardService </dev/null >/dev/null 2>&1 || true
-      for _ in $(seq 60); do case "$(sc_state)" in *STOPPED*|'') break ;; esac; sleep 0.5; done
+      wait_stopped
       echo "service: $(sc_state)"
     fi
     # A console TAVL.exe gives way while the service process still runs (one
