@@ -366,8 +366,10 @@ ProgramRun CZUNACertService::LaunchInUserSession() {
     if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
         run.ended = true;
         run.endMs = platform.TickMs();
-        ::GetExitCodeProcess(process.get(), &run.exitCode);
         WriteLog(__FILE__, 225, kChildEndedGbk, 0);
+        if (!::GetExitCodeProcess(process.get(), &run.exitCode)) {
+            WriteLog(__FILE__, 226, "GetExitCodeProcess failed w/err ", static_cast<int>(::GetLastError()));
+        }
     }
 
     // Unpublish and close under the lock, so OnStop never terminates a closed handle.
