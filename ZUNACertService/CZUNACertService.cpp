@@ -229,12 +229,15 @@ bool CZUNACertService::CycleFailed(const std::string& what, int inARow) {
         ReportGuardEvent(m_serviceName, GuardEvent::LoopGaveUp,
                          {std::to_wstring(inARow), Widen(what), std::to_wstring(kGiveUpExitCode)});
     } catch (...) {
-        // Reporting failed too; the stop below still tells the service manager.
+        // Reporting failed too; the exit below still tells the service manager.
         if (inARow < kFailedCyclesBeforeGivingUp) return true;
         m_stopping = 1;
     }
-    // A non-zero exit code makes it a failure, so the manager's recovery restarts the guard.
-    ReportStatus(SERVICE_STOPPED, kGiveUpExitCode);
+    // Ended without STOPPED, the service has failed in the manager's eyes, and
+    // its failure actions run whatever "actions on non-crash failures" says: a
+    // change of that flag counts only from the next system start, and an
+    // administrator's own actions may come without it.
+    Platform().ExitProcess(kGiveUpExitCode);
     return false;
 }
 

@@ -26,7 +26,7 @@ extern const char kProbeBody[];
 class CZUNACertService : public CServiceBase {
 public:
     // Failing cycles in a row after which the watch loop gives up and the
-    // service stops with this exit code, for the service manager to restart it.
+    // process ends with this exit code, for the service manager to restart it.
     static const int kFailedCyclesBeforeGivingUp = 5;
     static const DWORD kGiveUpExitCode = ERROR_EXCEPTION_IN_SERVICE;
 

@@ -174,6 +174,8 @@ SERVICE_STATUS CServiceBase::Status() const {
 
 void CServiceBase::ReportStatus(DWORD currentState, DWORD win32ExitCode) {
     std::lock_guard<std::mutex> lock(StatusLock());
+    if (m_stoppedReported) return;
+    m_stoppedReported = currentState == SERVICE_STOPPED;
     m_status.dwCurrentState = currentState;
     m_status.dwWin32ExitCode = win32ExitCode;
     m_status.dwWaitHint = 0;

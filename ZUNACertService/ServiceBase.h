@@ -39,6 +39,9 @@ protected:
     PCWSTR m_serviceName;
     SERVICE_STATUS m_status;
     SERVICE_STATUS_HANDLE m_statusHandle;
+    // Once STOPPED is reported the manager may have let the process go: nothing
+    // more is reported, so a stop after a shutdown reports nothing twice.
+    bool m_stoppedReported = false;
 
     static CServiceBase* s_instance;
     static DWORD s_checkPoint;

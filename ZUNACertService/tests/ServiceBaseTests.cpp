@@ -172,6 +172,9 @@ TEST_F(ServiceBaseTest, ShutdownReportsStoppedAlone) {
     Reports();
     CServiceBase::ControlHandler(SERVICE_CONTROL_SHUTDOWN);
     EXPECT_EQ(Reports(), (R{{SERVICE_STOPPED, 0}}));
+    // Once stopped, the process may be gone for the manager: a late stop reports nothing.
+    CServiceBase::ControlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_TRUE(Reports().empty());
 }
 
 TEST_F(ServiceBaseTest, ControlHandlerDispatchesAndIgnoresTheRest) {
