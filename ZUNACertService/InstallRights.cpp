@@ -3,8 +3,12 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cwchar>
+#include <vector>
+
 #include "GuardEvents.h"
 #include "Handle.h"
+#include "Platform.h"
 #include "utils.h"
 
 const DWORD kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
@@ -13,6 +17,7 @@ const DWORD kSwapChildRights = FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GEN
 
 namespace {
 
+const wchar_t kGuardedProgramName[] = L"ZUNATAVLService.exe";
 const wchar_t* const kTrusted[] = {
     L"S-1-5-18",      // SYSTEM
     L"S-1-5-32-544",  // Administrators
@@ -27,20 +32,47 @@ std::wstring SidText(PSID sid) {
     return text;
 }
 
-void AddOther(std::wstring& others, const std::wstring& sid) {
+bool IsTrusted(const std::wstring& sid) {
     for (const wchar_t* t : kTrusted) {
-        if (sid == t) return;
+        if (sid == t) return true;
     }
-    if ((L" " + others + L" ").find(L" " + sid + L" ") != std::wstring::npos) return;
-    others += (others.empty() ? L"" : L" ") + sid;
+    return false;
+}
+
+// One principal other than the trusted ones: whether it owns the object, and
+// which of the rights looked for it holds.
+struct Writer {
+    std::wstring sid;
+    bool owner = false;
+    DWORD rights = 0;
+    bool noDacl = false;
+};
+
+void AddWriter(std::vector<Writer>& writers, const std::wstring& sid, bool owner, DWORD rights, bool noDacl = false) {
+    if (IsTrusted(sid)) return;
+    for (Writer& w : writers) {
+        if (w.sid == sid) {
+            w.owner |= owner;
+            w.rights |= rights;
+            w.noDacl |= noDacl;
+            return;
+        }
+    }
+    writers.push_back({sid, owner, rights, noDacl});
+}
+
+std::wstring Hex(DWORD value) {
+    wchar_t text[16];
+    std::swprintf(text, 16, L"0x%lx", static_cast<unsigned long>(value));
+    return text;
 }
 
 // An object's rights and owner, or why they could not be read.
 std::wstring OtherWritersOf(const std::wstring& path, DWORD rights, DWORD* error) {
     CLocalMemory descriptor;
-    *error = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                     DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, nullptr, nullptr,
-                                     nullptr, nullptr, descriptor.put());
+    *error = Platform().GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                              DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, nullptr,
+                                              nullptr, nullptr, nullptr, descriptor.put());
     if (*error != ERROR_SUCCESS) return L"";
     return OtherWriters(descriptor.get(), rights);
 }
@@ -55,59 +87,76 @@ std::wstring FolderOf(const std::wstring& path) {
 }  // namespace
 
 std::wstring OtherWriters(PSECURITY_DESCRIPTOR descriptor, DWORD rights) {
-    std::wstring others;
+    std::vector<Writer> writers;
     // An owner may rewrite the rights whatever they say now.
     PSID owner = nullptr;
     BOOL ownerDefaulted = FALSE;
     if (::GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted) && owner != nullptr) {
-        AddOther(others, SidText(owner));
+        AddWriter(writers, SidText(owner), true, 0);
     }
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) return others.empty() ? L"?" : others;
-    if (!present || dacl == nullptr) {
-        AddOther(others, L"S-1-1-0");
-        return others;
+    if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+        AddWriter(writers, L"?", false, 0);
+    } else if (!present || dacl == nullptr) {
+        AddWriter(writers, L"S-1-1-0", false, 0, true);
+    } else {
+        for (DWORD i = 0; i < dacl->AceCount; ++i) {
+            ACE_HEADER* header = nullptr;
+            if (!::GetAce(dacl, i, reinterpret_cast<void**>(&header))) continue;
+            if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+                continue;
+            }
+            if (header->AceFlags & INHERIT_ONLY_ACE) continue;  // for children, not for the object itself
+            auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+            if ((ace->Mask & rights) == 0) continue;
+            AddWriter(writers, SidText(&ace->SidStart), false, ace->Mask & rights);
+        }
     }
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        ACE_HEADER* header = nullptr;
-        if (!::GetAce(dacl, i, reinterpret_cast<void**>(&header))) continue;
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) continue;
-        if (header->AceFlags & INHERIT_ONLY_ACE) continue;  // for children, not for the object itself
-        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-        if ((ace->Mask & rights) == 0) continue;
-        AddOther(others, SidText(&ace->SidStart));
+    std::wstring text;
+    for (const Writer& w : writers) {
+        text += (text.empty() ? L"" : L", ") + w.sid;
+        if (w.owner) text += L" owner";
+        if (w.noDacl) text += L" no DACL";
+        if (w.rights != 0) text += L" " + Hex(w.rights);
     }
-    return others;
+    return text;
 }
 
 void ReportInstallFolderRights(const std::wstring& exePath, PCWSTR source) {
     const std::wstring folder = FolderOf(exePath);
     const std::wstring parent = FolderOf(folder);
-    DWORD errors[3] = {};
+    struct Checked {
+        std::wstring name, path;
+        DWORD rights;
+    };
+    const Checked checked[] = {
+        {exePath.substr(folder.size() + (folder.size() < exePath.size() ? 1 : 0)), exePath, kChangeRights},
+        // The guard starts it with the console user's token, an administrator's too.
+        {kGuardedProgramName, folder + L"\\" + kGuardedProgramName, kChangeRights},
+        {L"the folder", folder, kChangeRights},
+        // Whoever may delete or rename the folder in its parent can put another in its place.
+        {L"its parent", parent, kSwapChildRights},
+    };
     std::wstring others;
-    for (const std::wstring& found :
-         {OtherWritersOf(exePath, kChangeRights, &errors[0]), OtherWritersOf(folder, kChangeRights, &errors[1]),
-          // Whoever may delete or rename the folder in its parent can put another in its place.
-          parent.empty() ? std::wstring() : OtherWritersOf(parent, kSwapChildRights, &errors[2])}) {
-        size_t at = 0;
-        while (at < found.size()) {
-            const size_t blank = found.find(L' ', at);
-            AddOther(others, found.substr(at, blank == std::wstring::npos ? std::wstring::npos : blank - at));
-            at = blank == std::wstring::npos ? found.size() : blank + 1;
-        }
+    DWORD failed = ERROR_SUCCESS;
+    for (const Checked& c : checked) {
+        if (c.path.empty()) continue;
+        DWORD error = ERROR_SUCCESS;
+        const std::wstring found = OtherWritersOf(c.path, c.rights, &error);
+        // A program not there yet is no right of anyone's; the folder's rights cover its arrival.
+        const bool absent = &c == &checked[1] && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+        if (error != ERROR_SUCCESS && !absent && failed == ERROR_SUCCESS) failed = error;
+        if (!found.empty()) others += (others.empty() ? L"" : L"; ") + c.name + L": " + found;
     }
-    for (DWORD error : errors) {
-        if (error != ERROR_SUCCESS) {
-            WriteLog(__FILE__, 97, "GetNamedSecurityInfo failed w/err ", static_cast<int>(error));
-            break;
-        }
+    if (failed != ERROR_SUCCESS) {
+        WriteLog(__FILE__, 97, "GetNamedSecurityInfo failed w/err ", static_cast<int>(failed));
     }
     if (others.empty()) return;
     const std::wstring text = L"The install folder " + folder +
-                              L" or TAVL.exe in it can be changed by others than SYSTEM, Administrators and "
-                              L"TrustedInstaller (" + others + L"); they could run code as LocalSystem. "
-                              L"Install the guard in a folder that only administrators can change.";
+                              L", TAVL.exe or ZUNATAVLService.exe in it can be changed by others than SYSTEM, "
+                              L"Administrators and TrustedInstaller (" + others + L"); they could run code as "
+                              L"LocalSystem. Install the guard in a folder that only administrators can change.";
     WriteLog(__FILE__, 96, ToGbkSkippingUnmappable(text), 0);
     ReportGuardEvent(source, GuardEvent::InstallFolderRights, {text});
 }

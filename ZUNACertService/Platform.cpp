@@ -48,6 +48,7 @@ PlatformCalls DefaultPlatform() {
     calls.ControlService = ::ControlService;
     calls.QueryServiceStatus = ::QueryServiceStatus;
     calls.DeleteService = ::DeleteService;
+    calls.GetNamedSecurityInfoW = ::GetNamedSecurityInfoW;
     calls.WTSQueryUserToken = ::WTSQueryUserToken;
     calls.DuplicateTokenEx = ::DuplicateTokenEx;
     calls.SetTokenInformation = ::SetTokenInformation;

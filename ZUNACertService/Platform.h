@@ -4,6 +4,7 @@
 // holds the real functions unless a test swaps an entry.
 #include <windows.h>
 #include <tlhelp32.h>
+#include <aclapi.h>
 
 #include <atomic>
 #include <string>
@@ -59,6 +60,9 @@ struct PlatformCalls {
     BOOL(WINAPI* ControlService)(SC_HANDLE, DWORD, LPSERVICE_STATUS);
     BOOL(WINAPI* QueryServiceStatus)(SC_HANDLE, LPSERVICE_STATUS);
     BOOL(WINAPI* DeleteService)(SC_HANDLE);
+    // Who may change the guard's files: Wine describes every file as its user's.
+    DWORD(WINAPI* GetNamedSecurityInfoW)(LPCWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                         PSECURITY_DESCRIPTOR*);
     // The launch in the user's session: what each step is given, and its failures.
     BOOL(WINAPI* WTSQueryUserToken)(ULONG, PHANDLE);
     BOOL(WINAPI* DuplicateTokenEx)(HANDLE, DWORD, LPSECURITY_ATTRIBUTES, SECURITY_IMPERSONATION_LEVEL, TOKEN_TYPE,

@@ -3,17 +3,32 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <sddl.h>
 
 #include <thread>
 
 #include "CZUNACertService.h"
-#include "InstallRights.h"
 #include "LogFile.h"
 #include "ServiceConfig.h"
 #include "ServiceInstaller.h"
 #include "Main.h"
 #include "TestSupport.h"
+
+// The guard itself, started from a console: the dispatcher cannot connect, and
+// its failure record carries the GBK text as bytes, not as UTF-8. First in this
+// program: its own run has neither the log nor the single-instance name yet.
+TEST(GuardFromConsole, DispatcherFailureIsLoggedInGbk) {
+    const std::wstring tavl = TestDir() + L"\\..\\ZUNACertService\\TAVL.exe";
+    ASSERT_NE(::GetFileAttributesW(tavl.c_str()), INVALID_FILE_ATTRIBUTES);
+    std::string out;
+    EXPECT_EQ(RunProcess(tavl, L"install", &out), 0u) << "a word without a switch is service mode";
+    EXPECT_TRUE(out.empty()) << out;
+    const std::vector<LogRecord> records = RecordsAt("ServiceBase.cpp", 99);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records.back().value, "1063");
+    const std::vector<LogRecord> gbk = RecordsAt("ZUNACertService.cpp", 67);
+    ASSERT_EQ(gbk.size(), 1u);
+    EXPECT_EQ(gbk.back().message, "\xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC");
+}
 
 TEST(GuardMain, ConstructorFailureIsLoggedAndEndsCleanly) {
     PlatformScope platform;
@@ -49,66 +64,6 @@ TEST(GuardMain, ConstructorFailureIsLoggedAndEndsCleanly) {
     // and says so in its exit code, since the service manager did not start it.
     EXPECT_EQ(GuardMain(1, argv), ERROR_ALREADY_EXISTS);
     EXPECT_EQ(RecordsAt("ZUNACertService.cpp", 62).size(), 1u);
-}
-
-TEST(InstallRights, NamesOnlyOthersWhoMayChangeIt) {
-    const std::wstring ti = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-    const std::pair<std::wstring, std::wstring> cases[] = {
-        // Program Files as shipped: users and packages read and run, the rest is trusted.
-        {L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + ti + L")(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;BU)(A;;0x1200a9;;;AC)",
-         L""},
-        // A folder under a drive root: authenticated users modify, users add files.
-        {L"D:(A;;FA;;;BA)(A;;FA;;;SY)(A;;0x1301bf;;;AU)(A;;0x2;;;BU)", L"S-1-5-11 S-1-5-32-545"},
-        {L"D:(A;;0x4;;;BU)(A;;0x40;;;WD)(A;;WD;;;S-1-5-21-1-2-3-1001)(A;;WO;;;IU)(A;;SD;;;BU)",
-         L"S-1-5-32-545 S-1-1-0 S-1-5-21-1-2-3-1001 S-1-5-4"},
-        // Rights for children only do not count for the object; generic write does.
-        {L"D:(A;OICIIO;FA;;;BU)(A;;GW;;;IU)(A;;GA;;;AU)", L"S-1-5-4 S-1-5-11"},
-    };
-    for (const auto& c : cases) {
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.first.c_str(), SDDL_REVISION_1, &sd,
-                                                                           nullptr))
-            << ::GetLastError();
-        EXPECT_EQ(OtherWriters(sd), c.second) << c.first;
-        ::LocalFree(sd);
-    }
-    // No DACL at all grants everyone everything (Wine's SDDL parser makes an empty one of "NO_ACCESS_CONTROL").
-    SECURITY_DESCRIPTOR open;
-    ::InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
-    ::SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
-    EXPECT_EQ(OtherWriters(&open), L"S-1-1-0");
-
-    // An owner may rewrite the rights; in the parent only deleting or renaming
-    // children (or taking the rights over) lets someone swap the folder.
-    const std::pair<std::wstring, std::wstring> swaps[] = {
-        {L"O:BUD:P(A;;FA;;;SY)", L"S-1-5-32-545"},
-        {L"O:SYD:(A;;0x40;;;AU)(A;;0x6;;;BU)(A;;WD;;;IU)", L"S-1-5-11 S-1-5-4"},
-    };
-    for (const auto& c : swaps) {
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.first.c_str(), SDDL_REVISION_1, &sd,
-                                                                           nullptr));
-        EXPECT_EQ(OtherWriters(sd, kSwapChildRights), c.second) << c.first;
-        ::LocalFree(sd);
-    }
-}
-
-TEST(InstallRights, AFolderOthersMayChangeIsReportedOnceInEachPlace) {
-    PlatformScope platform;
-    std::vector<EventEntry> entries;
-    RecordEventLog(&entries);
-    ReportInstallFolderRights(TestDir() + L"\\main_tests.exe", L"ZUNATAVLGuardService");
-    // Wine describes every file and folder as its user's, full control.
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].type, EVENTLOG_ERROR_TYPE);
-    EXPECT_EQ(entries[0].id, 109u);
-    EXPECT_EQ(entries[0].category, 0);
-    EXPECT_EQ(entries[0].source, L"ZUNATAVLGuardService");
-    ASSERT_EQ(entries[0].strings.size(), 2u);
-    EXPECT_EQ(RenderEvent(entries[0]).find(L"ZUNATAVLGuardService: The install folder " + TestDir() + L" or TAVL.exe"),
-              0u)
-        << entries[0].text;
-    EXPECT_EQ(RecordsAt("InstallRights.cpp", 96).size(), 1u);
 }
 
 // -install and -remove against Wine's service manager, with failures and
@@ -255,13 +210,25 @@ TEST_F(InstallerTest, RemoveDoesNotWaitPastItsBoundForAServiceThatNeverStops) {
 TEST_F(InstallerTest, ReinstallUpdatesInPlaceAndSetsRecovery) {
     ASSERT_EQ(InstallService(), 0u);
     // A management console holds the service open: deleting it would only mark it.
-    CServiceHandle held(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+    CServiceHandle held(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG |
+                                                                         SERVICE_QUERY_CONFIG));
     ASSERT_TRUE(held);
+    // An administrator made it start on demand under another account; -install puts both back.
+    ASSERT_TRUE(::ChangeServiceConfigW(held.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
+                                       nullptr, nullptr, nullptr, nullptr, L"NT AUTHORITY\\LocalService", L"",
+                                       nullptr))
+        << ::GetLastError();
     Platform().ChangeServiceConfig2W = RecordConfig2;
     const size_t mark = Mark();
     EXPECT_EQ(InstallService(), 0u);
     EXPECT_EQ(Records(mark), (R{{92, "0"}, {94, "0"}}));
     EXPECT_FALSE(MarkedForDeletion());
+    std::vector<BYTE> buffer(8192);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    DWORD needed = 0;
+    ASSERT_TRUE(::QueryServiceConfigW(held.get(), config, static_cast<DWORD>(buffer.size()), &needed));
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(std::wstring(config->lpServiceStartName), L"LocalSystem");
     held.reset();
     EXPECT_TRUE(CServiceHandle(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS)))
         << "still registered once the last handle is closed";
@@ -324,6 +291,17 @@ TEST_F(InstallerTest, TheServiceMendsItsOwnRegistrationAtStart) {
     SERVICE_DESCRIPTIONW none = {const_cast<LPWSTR>(L"")};
     ASSERT_TRUE(::ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &none));
     Platform().ChangeServiceConfig2W = RecordConfig2;
+    // Windows answers a registration without failure actions with none; Wine's manager refuses the query.
+    Platform().QueryServiceConfig2W = [](SC_HANDLE s, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) -> BOOL {
+        if (level != SERVICE_CONFIG_FAILURE_ACTIONS) return ::QueryServiceConfig2W(s, level, buffer, size, needed);
+        *needed = sizeof(SERVICE_FAILURE_ACTIONSW);
+        if (size < *needed) {
+            ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return FALSE;
+        }
+        *reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer) = {0, nullptr, nullptr, 0, nullptr};
+        return TRUE;
+    };
     CheckOwnRegistration(kServiceName, exe);
     std::vector<BYTE> buffer(8192);
     DWORD needed = 0;
@@ -331,7 +309,6 @@ TEST_F(InstallerTest, TheServiceMendsItsOwnRegistrationAtStart) {
                                       static_cast<DWORD>(buffer.size()), &needed));
     EXPECT_EQ(std::wstring(reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName),
               L"\"" + exe + L"\"");
-    // Wine keeps no failure actions, so they read as missing and are set.
     ASSERT_EQ(g_config2.size(), 3u);
     EXPECT_EQ(g_config2[0].description, kServiceDescription);
     EXPECT_EQ(g_config2[1].steps.size(), 3u);
