@@ -89,10 +89,20 @@ class Prefix:
         """Linux pids of the stand-ins that run from the install folder."""
         return self.pid_of(b"ZUNA Cert\\ZUNATAVLService.exe")
 
-    def service_state(self):
-        code, out = self.wine("sc", "query", SERVICE)
-        m = re.search(r"STATE\s*:\s*(\d+)", out)
-        return int(m.group(1)) if m else None
+    def service_state(self, bound=10):
+        """The service's state number, or None when it is not registered. Wine's
+        sc prints nothing for an unknown service; a query that shows no state
+        for a registered one (seen once while it ran) is asked again within
+        `bound` seconds before it counts."""
+        deadline = time.monotonic() + bound
+        while True:
+            _, out = self.wine("sc", "query", SERVICE)
+            m = re.search(r"STATE\s*:\s*(\d+)", out)
+            if m:
+                return int(m.group(1))
+            if self.registration()[0] != 0 or time.monotonic() >= deadline:
+                return None
+            time.sleep(0.2)
 
     def registration(self, key=None):
         """reg query's exit code and the values of the service's key, or of `key`."""
