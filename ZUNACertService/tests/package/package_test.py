@@ -35,7 +35,7 @@ def sha256(path):
 def package(clone, **env):
     started = time.monotonic()
     out = subprocess.run(["bash", os.path.join(clone, "scripts", "package.sh")], env=dict(os.environ, **env),
-                         capture_output=True, text=True)
+                         capture_output=True, text=True, timeout=900)
     print("package.sh in %s%s: %.0f s" % (clone, " " + " ".join(env) if env else "", time.monotonic() - started))
     if out.returncode != 0:
         raise AssertionError(out.stderr[-3000:])
@@ -44,7 +44,8 @@ def package(clone, **env):
 
 def table(msi, name):
     """The rows of one table of an MSI, each a list of column texts."""
-    out = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(["msiinfo", "export", msi, name], capture_output=True, text=True, check=True,
+                         timeout=60).stdout
     return [line.split("\t") for line in out.splitlines()[3:]]
 
 
@@ -66,7 +67,7 @@ class Release(unittest.TestCase):
         shutil.rmtree(ARGS.work, ignore_errors=True)
         cls.clones = [os.path.join(ARGS.work, "a", "src"), os.path.join(ARGS.work, "b b", "other src")]
         for clone in cls.clones:
-            subprocess.run(["git", "clone", "-q", "--no-hardlinks", ARGS.root, clone], check=True)
+            subprocess.run(["git", "clone", "-q", "--no-hardlinks", ARGS.root, clone], check=True, timeout=300)
         # The lower versions first, in the same build folder: only the version block and the link change.
         # Each names its previous release, whatever tags the repository has.
         cls.old, _ = package(cls.clones[1], ZUNA_VERSION=OLD_VERSION, ZUNA_PREVIOUS_VERSION="0.9.7",
@@ -96,13 +97,13 @@ class Release(unittest.TestCase):
             self.assertEqual(sha256(os.path.join(a, name)), digest, name)
         # The stripped program names its debug file, and the debug file resolves an address.
         dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-s", "-j", ".gnu_debuglink", os.path.join(a, "TAVL.exe")],
-                              capture_output=True, text=True).stdout
+                              capture_output=True, text=True, timeout=60).stdout
         self.assertIn("TAVL-%s.deb" % self.release, dump)
         debug = os.path.join(a, "TAVL-%s.debug" % self.release)
-        nm = subprocess.run(["x86_64-w64-mingw32-nm", debug], capture_output=True, text=True).stdout
+        nm = subprocess.run(["x86_64-w64-mingw32-nm", debug], capture_output=True, text=True, timeout=60).stdout
         address = re.search(r"^([0-9a-f]+) T _Z9GuardMainiPPw$", nm, re.M).group(1)
         where = subprocess.run(["x86_64-w64-mingw32-addr2line", "-f", "-C", "-e", debug, "0x" + address],
-                               capture_output=True, text=True).stdout
+                               capture_output=True, text=True, timeout=60).stdout
         self.assertRegex(where, r"GuardMain\(int, wchar_t\*\*\)\n.*Main\.cpp:\d+")
         self.assertNotIn(ARGS.work.encode(), open(debug, "rb").read(), "no build folder in the debug file")
         # Nor in a symbol name, where tools write it with "_" for every other character.
@@ -114,21 +115,22 @@ class Release(unittest.TestCase):
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-subj", "/CN=ZUNA test signer", "-addext", "extendedKeyUsage=codeSigning",
                         "-keyout", os.path.join(keys, "key.pem"), "-out", os.path.join(keys, "cert.pem")],
-                       check=True, capture_output=True)
+                       check=True, capture_output=True, timeout=60)
         subprocess.run(["openssl", "pkcs12", "-export", "-inkey", os.path.join(keys, "key.pem"),
                         "-in", os.path.join(keys, "cert.pem"), "-out", os.path.join(keys, "sign.p12"),
-                        "-passout", "pass:throw-away"], check=True, capture_output=True)
+                        "-passout", "pass:throw-away"], check=True, capture_output=True, timeout=60)
         signed, err = package(self.clones[0], ZUNA_DIST=os.path.join(ARGS.work, "signed"),
                               ZUNA_SIGN_PKCS12=os.path.join(keys, "sign.p12"), ZUNA_SIGN_PASSWORD="throw-away")
         self.assertIn("are signed", err)
         exe = os.path.join(signed, "TAVL.exe")
         for path in (exe, os.path.join(signed, self.msi)):
             out = subprocess.run(["osslsigncode", "verify", "-CAfile", os.path.join(keys, "cert.pem"), "-in", path],
-                                 capture_output=True, text=True)
+                                 capture_output=True, text=True, timeout=60)
             self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         # The program inside the MSI is the signed one.
         inside = os.path.join(ARGS.work, "inside")
-        subprocess.run(["msiextract", "-C", inside, os.path.join(signed, self.msi)], check=True, capture_output=True)
+        subprocess.run(["msiextract", "-C", inside, os.path.join(signed, self.msi)], check=True, capture_output=True,
+                       timeout=60)
         found = [os.path.join(d, f) for d, _, fs in os.walk(inside) for f in fs if f == "TAVL.exe"]
         self.assertEqual([sha256(p) for p in found], [sha256(exe)])
         _, err = package(self.clones[0], ZUNA_DIST=os.path.join(ARGS.work, "unsigned"))
@@ -175,9 +177,14 @@ class Release(unittest.TestCase):
             shutil.copy(path, os.path.join(P.root, "drive_c", name))
         product = {name: dict(row[:2] for row in table(path, "Property"))["ProductCode"] for name, path in msis.items()}
 
+        # The exit code as a Windows caller reads it: the Linux side sees only its low 8 bits.
+        with open(os.path.join(P.root, "drive_c", "msi.cmd"), "w") as f:
+            f.write("@start /wait msiexec %*\r\n@echo exit=%ERRORLEVEL%\r\n")
+
         def msiexec(*args):
             started = time.monotonic()
-            code, _ = P.wine("msiexec", *args, "/l*v", r"C:\msi.log", timeout=300)
+            _, out = P.wine("cmd", "/c", r"C:\msi.cmd", *args, "/l*v", r"C:\msi.log", timeout=300)
+            code = int(re.search(r"exit=(-?\d+)", out).group(1))
             print("msiexec %s: exit %d, %.1f s" % (" ".join(args), code, time.monotonic() - started))
             return code
 
@@ -230,11 +237,11 @@ class Release(unittest.TestCase):
         self.assert_registered(P, FOLDER_WIN)
         self.assertEqual(products(), [packed(product["new.msi"])])
 
-        # 1603 (a fatal error) as Linux passes it on; Wine's log leaves the
-        # launch condition's text out, so the package is asked for it.
-        self.assertEqual(msiexec("/i", r"C:\old.msi", "/qn"), 1603 & 0xFF)
+        # 1603, a fatal error; Wine's log leaves the launch condition's text
+        # out, so the package is asked for it.
+        self.assertEqual(msiexec("/i", r"C:\old.msi", "/qn"), 1603)
         conditions = subprocess.run(["msiinfo", "export", os.path.join(P.root, "drive_c", "old.msi"),
-                                     "LaunchCondition"], capture_output=True, text=True).stdout
+                                     "LaunchCondition"], capture_output=True, text=True, timeout=60).stdout
         self.assertIn("NOT WIX_DOWNGRADE_DETECTED\tA newer version of ZUNA Cert Guard is already installed.",
                       conditions)
         self.assertEqual(tavl_version(), NEXT_VERSION + ".0")
@@ -269,7 +276,7 @@ class Release(unittest.TestCase):
         def refused(**env):
             out = subprocess.run(["bash", os.path.join(self.clones[0], "scripts", "package.sh")],
                                  env=dict(os.environ, ZUNA_PACKAGE_BUILD=build, ZUNA_DIST=os.path.join(build, "dist"), **env),
-                                 capture_output=True, text=True)
+                                 capture_output=True, text=True, timeout=900)
             self.assertNotEqual(out.returncode, 0, env)
             self.assertFalse(os.path.exists(os.path.join(build, "dist")), "nothing is written")
             return out.stderr
@@ -281,8 +288,8 @@ class Release(unittest.TestCase):
         self.assertIn("version 0.9.9.7 does not rise over 0.9.9 (ZUNA_PREVIOUS_VERSION)",
                       refused(ZUNA_VERSION="0.9.9.7", ZUNA_PREVIOUS_VERSION="0.9.9"))
         # Without ZUNA_PREVIOUS_VERSION, the highest release tag before this commit is the previous release.
-        subprocess.run(["git", "-C", self.clones[0], "tag", "v0.1.0", "HEAD^"], check=True)
-        subprocess.run(["git", "-C", self.clones[0], "tag", "v" + self.release, "HEAD^"], check=True)
+        subprocess.run(["git", "-C", self.clones[0], "tag", "v0.1.0", "HEAD^"], check=True, timeout=60)
+        subprocess.run(["git", "-C", self.clones[0], "tag", "v" + self.release, "HEAD^"], check=True, timeout=60)
         self.assertIn("version %s does not rise over %s (tag v%s)" % ((self.release,) * 3), refused())
 
     def test_5_the_tables_hold_what_windows_installer_reads(self):
@@ -304,6 +311,12 @@ class Release(unittest.TestCase):
         # "#%" in the Registry table's Value column makes a REG_EXPAND_SZ, as an event source's message file is.
         registry = {row[3]: row[4] for row in table(msi, "Registry")}
         self.assertEqual(registry["EventMessageFile"], "#%[#TAVL.exe]")
+        # The old version's removal comes right after InstallInitialize, inside the
+        # transaction, so a failed upgrade rolls back to it (Wine's installer rolls
+        # no standard action back, so only the table can show it here).
+        sequence = sorted((int(row[2]), row[0]) for row in table(msi, "InstallExecuteSequence"))
+        names = [name for _, name in sequence]
+        self.assertEqual(names[names.index("InstallInitialize") + 1], "RemoveExistingProducts", sequence)
 
 
 def main():
