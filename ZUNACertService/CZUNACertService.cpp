@@ -81,12 +81,15 @@ ProgramRun FailedStep(int line, const char* message, const char* step) {
 }  // namespace
 
 std::string ToAnsi(const std::wstring& text) {
-    // No best fit: a look-alike letter would name another path than the real one.
-    const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    // No best fit: a look-alike letter would name another path than the real
+    // one. UTF-8 and GB18030 hold every character and refuse the flag
+    // (ERROR_INVALID_FLAGS).
+    const UINT codePage = Platform().GetACP();
+    const DWORD flags = codePage == CP_UTF8 || codePage == 54936 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int n = Platform().WideCharToMultiByte(codePage, flags, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     if (n <= 0) return std::string();
     std::vector<char> buffer(static_cast<size_t>(n));
-    if (::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, buffer.data(), n, nullptr, nullptr) <=
-        0) {
+    if (Platform().WideCharToMultiByte(codePage, flags, text.c_str(), -1, buffer.data(), n, nullptr, nullptr) <= 0) {
         return std::string();
     }
     return std::string(buffer.data());

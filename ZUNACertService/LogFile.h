@@ -3,18 +3,29 @@
 // entries there, so whatever stands at the path (a link, a junction, a folder,
 // a file someone else made) is removed and a file of this run's own is created
 // with an explicit security descriptor. The handle handed out is the one every
-// record is written through, without delete sharing, so the name cannot be
-// swapped for a link while the process lives, at rotation either.
+// record is written through, without delete or write sharing, so the name
+// cannot be swapped for a link while the process lives, at 10 MiB either.
 #include <windows.h>
 
 #include <string>
 
 #include "Handle.h"
 
-// The log file at `path`, open for writing. Where the entry cannot be replaced
-// because another process holds it open, a plain file with one link is kept
-// as it is; anything else gives no handle and the Win32 error in *error.
+// The log file at `path`, open for reading and writing. The previous run's log
+// becomes `.old`; where `.old` cannot take it, it is kept beside it as
+// `<log>.<UTC time>-<process>-<n>.old`, the newest three of them. Where the
+// entry cannot be moved because another process holds it open, the guard's own
+// plain file with one link (owned by SYSTEM or Administrators) is written on
+// after what it holds; anything else gives no handle and the Win32 error in
+// *error.
 CFileHandle PrepareLogFile(const wchar_t* path, DWORD* error);
+
+// At the size limit: what the log `log` at `path` holds is copied into a
+// fresh `.old` beside it, replacing the older one, or, where `.old` is held
+// open without delete sharing, into a kept log of a name of its own. The log
+// keeps its name and handle throughout, so nothing can take the name.
+// Returns 0 or the Win32 error.
+DWORD KeepCopyAsOld(HANDLE log, const wchar_t* path);
 
 // The same on a worker, given `milliseconds`: an open may wait on another
 // program's lock on the old file or on a profile on a slow share, and the

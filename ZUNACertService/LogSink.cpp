@@ -1,5 +1,7 @@
 #include "LogSink.h"
 
+#include "LogFile.h"
+
 #include <string>
 #include <system_error>
 
@@ -20,7 +22,8 @@ namespace sinks = boost::log::sinks;
 
 class CLogFileBackend : public sinks::basic_formatted_sink_backend<char, sinks::synchronized_feeding> {
 public:
-    CLogFileBackend(CFileHandle file, unsigned long long limit) : m_file(std::move(file)), m_limit(limit) {
+    CLogFileBackend(CFileHandle file, const wchar_t* path, unsigned long long limit)
+        : m_file(std::move(file)), m_path(path), m_limit(limit) {
         LARGE_INTEGER end = {};
         if (!::SetFilePointerEx(m_file.get(), LARGE_INTEGER{}, &end, FILE_END)) {
             Throw(::GetLastError(), "SetFilePointerEx");
@@ -39,7 +42,7 @@ public:
             m_bytes += c;
         }
         m_bytes += "\r\n";
-        if (m_size > 0 && m_size + m_bytes.size() >= m_limit) Truncate();
+        if (m_size > 0 && m_size + m_bytes.size() >= m_limit) StartAgain();
         DWORD written = 0;
         if (!::WriteFile(m_file.get(), m_bytes.data(), static_cast<DWORD>(m_bytes.size()), &written, nullptr)) {
             const DWORD error = ::GetLastError();
@@ -50,8 +53,11 @@ public:
     }
 
 private:
-    // In place, through the same handle: the name is never opened again.
-    void Truncate() {
+    // In place, through the same handle: the name is never opened again. The
+    // records so far are kept as `.old` first; should that fail they are
+    // lost, and the limit holds all the same.
+    void StartAgain() {
+        KeepCopyAsOld(m_file.get(), m_path.c_str());
         if (!::SetFilePointerEx(m_file.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
             !::SetEndOfFile(m_file.get())) {
             const DWORD error = ::GetLastError();
@@ -70,6 +76,7 @@ private:
     }
 
     CFileHandle m_file;
+    const std::wstring m_path;
     const unsigned long long m_limit;
     unsigned long long m_size = 0;  // bytes in the file, every CR counted
     std::string m_bytes;
@@ -77,8 +84,8 @@ private:
 
 }  // namespace
 
-void AddLogFileSink(CFileHandle file, unsigned long long limitBytes) {
-    auto backend = boost::make_shared<CLogFileBackend>(std::move(file), limitBytes);
+void AddLogFileSink(CFileHandle file, const wchar_t* path, unsigned long long limitBytes) {
+    auto backend = boost::make_shared<CLogFileBackend>(std::move(file), path, limitBytes);
     auto sink = boost::make_shared<sinks::synchronous_sink<CLogFileBackend>>(backend);
     sink->set_formatter(logging::parse_formatter("[%TimeStamp%][%ThreadID%]: %Message%"));
     logging::core::get()->add_sink(sink);

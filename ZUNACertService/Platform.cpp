@@ -55,6 +55,11 @@ PlatformCalls DefaultPlatform() {
     calls.CreateEnvironmentBlock = ::CreateEnvironmentBlock;
     calls.CreateProcessAsUserW = ::CreateProcessAsUserW;
     calls.CreateFileW = ::CreateFileW;
+    calls.SetFileInformationByHandle = ::SetFileInformationByHandle;
+    calls.GetFileInformationByHandle = ::GetFileInformationByHandle;
+    calls.GetSecurityInfo = ::GetSecurityInfo;
+    calls.GetACP = ::GetACP;
+    calls.WideCharToMultiByte = ::WideCharToMultiByte;
     calls.UtcNow = RealUtcNow;
     calls.TickMs = RealTickMs;
     calls.Pause = RealPause;

@@ -73,6 +73,19 @@ struct PlatformCalls {
                                        DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION);
     // The log's preparation, so a test can make an open wait.
     HANDLE(WINAPI* CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+    // What the log's preparation meets on Windows and not under Wine: a POSIX
+    // delete that keeps the name taken until its handle closes (Wine answers
+    // 87), renames refused onto such a name, a symbolic link or junction seen
+    // as what it is (Wine's CreateSymbolicLinkW makes nothing), a file's real
+    // owner (Wine makes one up), the ANSI code page (65001 where the UTF-8
+    // beta option is on) and the conversion's refusal of flags there (Wine
+    // accepts them).
+    BOOL(WINAPI* SetFileInformationByHandle)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+    BOOL(WINAPI* GetFileInformationByHandle)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
+    DWORD(WINAPI* GetSecurityInfo)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                   PSECURITY_DESCRIPTOR*);
+    UINT(WINAPI* GetACP)();
+    int(WINAPI* WideCharToMultiByte)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL);
     // The watch loop's clocks and pauses, so its schedule runs in simulated time.
     // Pause returns early only when `wake` is signalled.
     boost::posix_time::ptime (*UtcNow)();

@@ -63,7 +63,7 @@ void AddFileSink() {
     try {
         CFileHandle file = PrepareLogFileWithin(kLogFilePath, kLogPreparationMs, &error);
         if (file) {
-            AddLogFileSink(std::move(file), 10 * 1024 * 1024);
+            AddLogFileSink(std::move(file), kLogFilePath, 10 * 1024 * 1024);
             return;
         }
     } catch (const std::system_error& e) {

@@ -2,6 +2,9 @@
 // InitLog, and a log file that cannot be opened.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "TestSupport.h"
 #include "utils.h"
 
@@ -51,98 +54,204 @@ TEST(LogRuns, SlowOpenIsGivenFiveSeconds) {
     EXPECT_EQ(ReadLogFile().find("slow-marker"), std::string::npos);
 }
 
-// What anyone may plant at the log path in C:\Users\Public.
+// What anyone may plant at the log path in C:\Users\Public, and who may hold
+// the log or .old open.
 class PlantedLog : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::DeleteFileW(kLogFilePath);
+        Clear();
         ASSERT_TRUE(WriteTextFile(victim, "precious"));
     }
-    void TearDown() override { ::DeleteFileW(victim.c_str()); }
+    void TearDown() override {
+        Clear();
+        ::DeleteFileW(victim.c_str());
+    }
+    // The log, .old and the kept logs are gone; an empty folder at either name too.
+    static void Clear() {
+        for (const std::wstring& name : Kept()) ::DeleteFileW(name.c_str());
+        for (const std::wstring& name : {std::wstring(kLogFilePath), Old()}) {
+            ::DeleteFileW(name.c_str());
+            ::RemoveDirectoryW(name.c_str());
+        }
+    }
+    static std::wstring Old() { return std::wstring(kLogFilePath) + L".old"; }
+    // The kept logs beside the log, oldest first.
+    static std::vector<std::wstring> Kept() {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found;
+        HANDLE search = ::FindFirstFileW((std::wstring(kLogFilePath) + L".2*.old").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return names;
+        do {
+            names.push_back(L"C:\\Users\\Public\\" + std::wstring(found.cFileName));
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
     void LinkToVictim() { ASSERT_TRUE(::CreateHardLinkW(kLogFilePath, victim.c_str(), nullptr)) << ::GetLastError(); }
-    // Another process's handle on the log, without delete sharing.
-    static CFileHandle HoldLog() {
-        return CFileHandle(::CreateFileW(kLogFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    // Another process's handle, without delete sharing.
+    static CFileHandle Hold(const std::wstring& path = kLogFilePath) {
+        return CFileHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                          OPEN_EXISTING, 0, nullptr));
     }
     // A tail-like reader: it shares delete.
-    static CFileHandle ReadLogSharingDelete() {
-        return CFileHandle(::CreateFileW(kLogFilePath, GENERIC_READ,
+    static CFileHandle ReadSharingDelete(const std::wstring& path = kLogFilePath) {
+        return CFileHandle(::CreateFileW(path.c_str(), GENERIC_READ,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                          OPEN_EXISTING, 0, nullptr));
     }
     static DWORD LinksOfLog() {
-        CFileHandle log = HoldLog();
+        CFileHandle log = Hold();
         BY_HANDLE_FILE_INFORMATION info = {};
         ::GetFileInformationByHandle(log.get(), &info);
         return info.nNumberOfLinks;
     }
-    DWORD RunProbe(const std::wstring& marker) { return RunProcess(Probe(), L"write " + marker, &out); }
+    // `options` as logprobe takes them after the text.
+    DWORD RunProbe(const std::wstring& marker, const std::wstring& options = L"") {
+        return RunProcess(Probe(), L"write " + marker + L" " + options, &out);
+    }
 
     std::wstring victim = TestDir() + L"\\victim.txt";
     std::string out;
 };
 
-TEST_F(PlantedLog, HardLinkIsReplacedAndItsTargetLeftAlone) {
-    LinkToVictim();
-    CFileHandle reader = ReadLogSharingDelete();  // it does not keep the name taken
-    ASSERT_EQ(RunProbe(L"link-marker"), 0u);
-    EXPECT_EQ(ReadFileBytes(victim), "precious");
-    EXPECT_NE(ReadLogFile().find("link-marker"), std::string::npos);
-    EXPECT_EQ(LinksOfLog(), 1u);
+// Under Wine's answer (no POSIX delete: the fallback runs) and as on Windows,
+// where a removed entry's name stays taken until the handle that removed it
+// closes.
+const wchar_t* const kSystems[] = {L"", L"windows"};
+
+// A hard link, a symbolic link and a junction (Wine makes neither: the entry
+// is reported as one through the platform table) and an empty folder: each is
+// removed without following it, is not kept as the previous log, and the run
+// has its log.
+TEST_F(PlantedLog, PlantedEntryIsReplacedAndTheRunHasItsLog) {
+    const struct {
+        const char* name;
+        bool folder, hardLink;
+        const wchar_t* options;
+    } planted[] = {{"hard link", false, true, L""},
+                   {"symbolic link", false, false, L"link"},
+                   {"junction", true, false, L"link"},
+                   {"folder", true, false, L""}};
+    for (const wchar_t* system : kSystems) {
+        for (const auto& p : planted) {
+            SCOPED_TRACE(std::string(p.name) + (*system ? " on Windows" : " under Wine"));
+            Clear();
+            if (p.hardLink) {
+                LinkToVictim();
+            } else if (p.folder) {
+                ASSERT_TRUE(::CreateDirectoryW(kLogFilePath, nullptr));
+            } else {
+                ASSERT_TRUE(WriteTextFile(kLogFilePath, "link"));
+            }
+            CFileHandle reader = ReadSharingDelete();  // it does not keep the name taken
+            ASSERT_EQ(RunProbe(L"planted-marker", std::wstring(system) + L" " + p.options), 0u);
+            EXPECT_NE(ReadLogFile().find("planted-marker"), std::string::npos) << out;
+            EXPECT_EQ(ReadFileBytes(victim), "precious");
+            EXPECT_EQ(LinksOfLog(), 1u);
+            EXPECT_EQ(::GetFileAttributesW(Old().c_str()), INVALID_FILE_ATTRIBUTES) << "kept as the previous log";
+        }
+    }
 }
 
-TEST_F(PlantedLog, FileHeldOpenElsewhereIsUsedOnlyWhenPlain) {
+// Written on after what another program holds open only when the file is the
+// guard's own (Wine makes every owner up: the platform table says whose it
+// is), and at 10 MiB what it holds becomes .old there too.
+TEST_F(PlantedLog, FileHeldOpenElsewhereIsUsedOnlyWhenTheGuardsOwn) {
     ASSERT_TRUE(WriteTextFile(kLogFilePath, "old-content\r\n"));
     {
-        CFileHandle held = HoldLog();
+        CFileHandle held = Hold();
         ASSERT_TRUE(held);
-        ASSERT_EQ(RunProbe(L"held-marker"), 0u);
+        ASSERT_EQ(RunProbe(L"held-marker", L"admins"), 0u);
         const std::string log = ReadLogFile();
         EXPECT_EQ(log.compare(0, 13, "old-content\r\n"), 0) << "appended to: nothing is lost";
         EXPECT_EQ(ParseLog(log).size(), 2u);
         EXPECT_NE(log.find("held-marker"), std::string::npos);
+        // A standard user's file: they could change what the guard wrote.
+        ASSERT_EQ(RunProbe(L"users-marker", L"user"), 0u);
+        EXPECT_EQ(ReadLogFile(), log);
+        EXPECT_NE(out.find("log unavailable: C:\\Users\\Public\\ZUNACertService.log 32"), std::string::npos) << out;
     }
     // The limit counts what the file held: the first record of 80 bytes fits
-    // below 10 MiB, the second starts the file afresh.
-    ASSERT_TRUE(WriteTextFile(kLogFilePath, std::string(10 * 1024 * 1024 - 120, 'o') + "\r\n"));
+    // below 10 MiB, the second makes it .old.
+    const std::string full = std::string(10 * 1024 * 1024 - 120, 'o') + "\r\n";
+    ASSERT_TRUE(WriteTextFile(kLogFilePath, full));
     {
-        CFileHandle held = HoldLog();
-        ASSERT_EQ(RunProbe(L"full-marker"), 0u);
+        CFileHandle held = Hold();
+        ASSERT_EQ(RunProbe(L"full-marker", L"admins"), 0u);
         const std::vector<LogRecord> records = ParseLog(ReadLogFile());
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].line, 2);
+        const std::string old = ReadFileBytes(Old());
+        EXPECT_EQ(old.compare(0, full.size(), full), 0);
+        const std::vector<LogRecord> before = ParseLog(old.substr(full.size()));
+        ASSERT_EQ(before.size(), 1u);
+        EXPECT_EQ(before[0].line, 1);
     }
     ::DeleteFileW(kLogFilePath);
     LinkToVictim();
-    CFileHandle held = HoldLog();
+    CFileHandle held = Hold();
     ASSERT_TRUE(held);
-    EXPECT_EQ(RunProbe(L"lost-marker"), 0u);
+    EXPECT_EQ(RunProbe(L"lost-marker", L"admins"), 0u);
     EXPECT_NE(out.find("logprobe returned"), std::string::npos) << "no log, and the program goes on";
     EXPECT_EQ(Count(out, "log unavailable: "), 1u) << out;
     EXPECT_NE(out.find("log unavailable: C:\\Users\\Public\\ZUNACertService.log 32"), std::string::npos) << out;
     EXPECT_EQ(ReadFileBytes(victim), "precious");
 }
 
-// The log moves to .old under a reader, and a run after that finds the
-// reader on .old.
-TEST_F(PlantedLog, ReaderSharingDeleteNeverCostsARunItsLog) {
-    ASSERT_EQ(RunProbe(L"run-1-marker"), 0u);
-    CFileHandle reader = ReadLogSharingDelete();
-    ASSERT_TRUE(reader);
-    ASSERT_EQ(RunProbe(L"run-2-marker"), 0u);
-    EXPECT_NE(ReadLogFile().find("run-2-marker"), std::string::npos);
-    ASSERT_EQ(RunProbe(L"run-3-marker"), 0u);
-    EXPECT_NE(ReadLogFile().find("run-3-marker"), std::string::npos);
-    EXPECT_NE(ReadFileBytes(std::wstring(kLogFilePath) + L".old").find("run-2-marker"), std::string::npos);
-    EXPECT_EQ(out.find("log unavailable"), std::string::npos) << out;
+// A reader sharing delete never costs a run its log, and .old gives way to
+// the previous log under such a reader, and when a folder stands there.
+TEST_F(PlantedLog, OldGivesWayToThePreviousLog) {
+    for (const wchar_t* system : kSystems) {
+        SCOPED_TRACE(*system ? "on Windows" : "under Wine");
+        Clear();
+        ASSERT_EQ(RunProbe(L"run-1-marker", system), 0u);
+        CFileHandle reader = ReadSharingDelete();
+        ASSERT_TRUE(reader);
+        ASSERT_EQ(RunProbe(L"run-2-marker", system), 0u);
+        EXPECT_NE(ReadLogFile().find("run-2-marker"), std::string::npos);
+        ASSERT_EQ(RunProbe(L"run-3-marker", system), 0u);  // the reader is on .old now
+        EXPECT_NE(ReadLogFile().find("run-3-marker"), std::string::npos);
+        EXPECT_NE(ReadFileBytes(Old()).find("run-2-marker"), std::string::npos);
+        reader.reset();
+        ASSERT_TRUE(::DeleteFileW(Old().c_str()));
+        ASSERT_TRUE(::CreateDirectoryW(Old().c_str(), nullptr));
+        ASSERT_EQ(RunProbe(L"run-4-marker", system), 0u);
+        EXPECT_NE(ReadFileBytes(Old()).find("run-3-marker"), std::string::npos);
+        EXPECT_EQ(out.find("log unavailable"), std::string::npos) << out;
+        EXPECT_TRUE(Kept().empty());
+    }
+}
+
+// Held without delete sharing, .old stays as it is, and each previous log is
+// kept under a name of its own instead, the newest three of them.
+TEST_F(PlantedLog, HeldOldKeepsEachPreviousLogBesideIt) {
+    for (const wchar_t* system : kSystems) {
+        SCOPED_TRACE(*system ? "on Windows" : "under Wine");
+        Clear();
+        const std::wstring options = std::wstring(system) + L" admins";
+        ASSERT_EQ(RunProbe(L"run-0-marker", options), 0u);
+        ASSERT_EQ(RunProbe(L"run-1-marker", options), 0u);
+        CFileHandle reader = Hold(Old());
+        ASSERT_TRUE(reader);
+        for (int run = 2; run < 7; ++run) {
+            ASSERT_EQ(RunProbe(L"run-" + std::to_wstring(run) + L"-marker", options), 0u);
+            EXPECT_NE(ReadLogFile().find("run-" + std::to_string(run) + "-marker"), std::string::npos) << out;
+        }
+        EXPECT_NE(ReadFileBytes(Old()).find("run-0-marker"), std::string::npos);
+        const std::vector<std::wstring> kept = Kept();
+        ASSERT_EQ(kept.size(), 3u);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_NE(ReadFileBytes(kept[i]).find("run-" + std::to_string(i + 3) + "-marker"), std::string::npos);
+        }
+    }
 }
 
 TEST_F(PlantedLog, FolderIsMovedAsideWithWhatItHolds) {
     ASSERT_TRUE(::CreateDirectoryW(kLogFilePath, nullptr));
     ASSERT_TRUE(WriteTextFile(std::wstring(kLogFilePath) + L"\\inside.txt", "kept"));
-    ASSERT_EQ(RunProbe(L"folder-marker"), 0u);
+    ASSERT_EQ(RunProbe(L"folder-marker", L"windows"), 0u);
     EXPECT_NE(ReadLogFile().find("folder-marker"), std::string::npos);
     WIN32_FIND_DATAW found;
     const std::wstring pattern = std::wstring(kLogFilePath) + L".*.moved";

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "TestSupport.h"
+#include "CZUNACertService.h"
+#include "LogFile.h"
 #include "utils.h"
 
 namespace {
@@ -28,11 +30,51 @@ std::string ThreadIdText() {
 
 }  // namespace
 
-TEST(LogLayout, RecordHasTheFixedShape) {
-    WriteLog("core/Http", 150, "layout-marker", 0);
-    const LogRecord r = LastRecordWith("layout-marker");
-    ASSERT_FALSE(r.raw.empty());
-    EXPECT_EQ(r.raw.substr(42), "core/Http [ 150 ]  : layout-marker [ 0 ] \r\n");
+// One record each: what WriteLog is given, and the record after its stamp and
+// thread (42 bytes). Messages are never formatted, a value is signed decimal,
+// a line feed is written as CRLF (as in text mode) and one more line end closes
+// the record, bytes go as given, and the source is named below the program
+// folder whichever compiler built it.
+struct LayoutCase {
+    const char* name;
+    std::string file;
+    int line;
+    std::string message;
+    int value;
+    std::string marker;
+    std::string tail;
+};
+
+const LayoutCase kLayout[] = {
+    {"FixedShape", "core/Http", 150, "layout-marker", 0, "layout-marker",
+     "core/Http [ 150 ]  : layout-marker [ 0 ] \r\n"},
+    {"NeverFormatted", "ServiceInstaller", 59, "fmt-marker failed w/err 0x%08lx %s %d", -1, "fmt-marker",
+     "ServiceInstaller [ 59 ]  : fmt-marker failed w/err 0x%08lx %s %d [ -1 ] \r\n"},
+    {"TopBitIsSigned", "x", 1, "topbit-marker", static_cast<int>(0x80070005u), "topbit-marker",
+     "x [ 1 ]  : topbit-marker [ -2147024891 ] \r\n"},
+    {"EmptyMessage", "empty-marker", 7, "", 0, "empty-marker", "empty-marker [ 7 ]  :  [ 0 ] \r\n"},
+    {"LineEnds", "nl-marker", 164, "\n%s is stopped.\n", 0, "nl-marker",
+     "nl-marker [ 164 ]  : \r\n%s is stopped.\r\n [ 0 ] \r\n"},
+    {"MsvcPath", "C:\\b\\src\\ZUNACertService\\core\\Http.cpp", 150, "msvc-path-marker", 0, "msvc-path-marker",
+     "core/Http.cpp [ 150 ]  : msvc-path-marker [ 0 ] \r\n"},
+    {"GccPath", "/x/ZUNACertService/ServiceBase.cpp", 99, "gcc-path-marker", 0, "gcc-path-marker",
+     "ServiceBase.cpp [ 99 ]  : gcc-path-marker [ 0 ] \r\n"},
+    {"BareName", "ZUNACertService.cpp", 67, "bare-name-marker", 0, "bare-name-marker",
+     "ZUNACertService.cpp [ 67 ]  : bare-name-marker [ 0 ] \r\n"},
+    {"Gbk", "gbk-marker", 67, "\xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC", 0, "gbk-marker",  // 服务运行失败
+     "gbk-marker [ 67 ]  : \xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC [ 0 ] \r\n"},
+    {"ZeroByte", "zero-marker", 1, std::string("zero\0byte", 9), 0, "zero-marker",
+     std::string("zero-marker [ 1 ]  : zero\0byte [ 0 ] \r\n", 39)},
+};
+
+class LogLayout : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(LogLayout, RecordHasTheFixedShape) {
+    const LayoutCase& c = GetParam();
+    WriteLog(c.file, c.line, c.message, c.value);
+    const LogRecord r = LastRecordWith(c.marker);
+    ASSERT_GT(r.raw.size(), 42u);
+    EXPECT_EQ(r.raw.substr(42), c.tail);
     EXPECT_EQ(r.threadId, ThreadIdText());
     // The stamp is local time, to the microsecond.
     SYSTEMTIME now;
@@ -43,47 +85,50 @@ TEST(LogLayout, RecordHasTheFixedShape) {
     EXPECT_EQ(r.timestamp.size(), 26u);
 }
 
-TEST(LogLayout, MessagesAreNeverFormatted) {
-    WriteLog("ServiceInstaller", 59, "fmt-marker GetModuleFileName failed w/err 0x%08lx %s %d", -1);
-    LogRecord r = LastRecordWith("fmt-marker");
-    EXPECT_EQ(r.message, "fmt-marker GetModuleFileName failed w/err 0x%08lx %s %d");
-    EXPECT_EQ(r.value, "-1");
+INSTANTIATE_TEST_SUITE_P(Cases, LogLayout, ::testing::ValuesIn(kLayout),
+                         [](const ::testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
 
-    // A code with its top bit set shows as the signed value of the same bits.
-    WriteLog("x", 1, "topbit-marker", static_cast<int>(0x80070005u));
-    r = LastRecordWith("topbit-marker");
-    EXPECT_EQ(r.value, "-2147024891");
+// Record 304 names the program in the ANSI code page. UTF-8 (the beta option
+// of Chinese Windows) and GB18030 refuse WC_NO_BEST_FIT_CHARS with
+// ERROR_INVALID_FLAGS on Windows, and hold every character anyway; elsewhere a
+// character the code page cannot hold becomes '?', never a look-alike. Wine
+// has no GB18030 table, so 54936 is not shown here.
+struct AnsiCase {
+    UINT codePage;
+    std::string path;
+};
+
+class LogAnsiPath : public ::testing::TestWithParam<AnsiCase> {};
+
+TEST_P(LogAnsiPath, PathRecordIsNeverEmpty) {
+    PlatformScope platform;
+    static UINT codePage;
+    codePage = GetParam().codePage;
+    Platform().GetACP = []() -> UINT { return codePage; };
+    // As on Windows; Wine converts whatever the flags.
+    Platform().WideCharToMultiByte = [](UINT page, DWORD flags, LPCWCH text, int length, LPSTR out, int size,
+                                        LPCCH substitute, LPBOOL used) -> int {
+        if ((page == CP_UTF8 || page == 54936) && (flags & ~WC_ERR_INVALID_CHARS) != 0) {
+            ::SetLastError(ERROR_INVALID_FLAGS);
+            return 0;
+        }
+        return ::WideCharToMultiByte(page, flags, text, length, out, size, substitute, used);
+    };
+    Platform().GetModuleFileNameW = [](HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
+        const std::wstring path = L"C:\\Zuna \u0100\U0001F600\\TAVL.exe";
+        if (size <= path.size()) return 0;
+        std::wmemcpy(buffer, path.c_str(), path.size() + 1);
+        return static_cast<DWORD>(path.size());
+    };
+    { CZUNACertService service(L"AnsiTest"); }
+    const std::vector<LogRecord> path = RecordsAt("CZUNACertService.cpp", 304);
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(path.back().message, GetParam().path + "\\ZUNATAVLService.exe");
 }
 
-TEST(LogLayout, EmptyMessageAndLineEnds) {
-    WriteLog("empty-marker", 7, "", 0);
-    EXPECT_EQ(LastRecordWith("empty-marker").raw.substr(42), "empty-marker [ 7 ]  :  [ 0 ] \r\n");
-
-    WriteLog("nl-marker", 164, "\n%s is stopped.\n", 0);
-    const LogRecord r = LastRecordWith("nl-marker");
-    // The sink writes in text mode: every line feed becomes CRLF, and one
-    // more line end closes the record.
-    EXPECT_EQ(r.raw.substr(42), "nl-marker [ 164 ]  : \r\n%s is stopped.\r\n [ 0 ] \r\n");
-}
-
-TEST(LogLayout, SourceIsNamedBelowTheProgramFolder) {
-    WriteLog("C:\\b\\src\\ZUNACertService\\core\\Http.cpp", 150, "msvc-path-marker", 0);
-    EXPECT_EQ(LastRecordWith("msvc-path-marker").source, "core/Http.cpp");
-    WriteLog("/x/ZUNACertService/ServiceBase.cpp", 99, "gcc-path-marker", 0);
-    EXPECT_EQ(LastRecordWith("gcc-path-marker").source, "ServiceBase.cpp");
-    WriteLog("ZUNACertService.cpp", 67, "bare-name-marker", 0);
-    EXPECT_EQ(LastRecordWith("bare-name-marker").source, "ZUNACertService.cpp");
-}
-
-TEST(LogLayout, BytesAreWrittenUnconverted) {
-    const std::string gbk = "\xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC";  // 服务运行失败
-    WriteLog("gbk-marker", 67, gbk, 0);
-    EXPECT_EQ(LastRecordWith("gbk-marker").message, gbk);
-
-    const std::string binary("zero\0byte", 9);
-    WriteLog("zero-marker", 1, binary, 0);
-    EXPECT_EQ(LastRecordWith("zero-marker").message, binary);
-}
+INSTANTIATE_TEST_SUITE_P(CodePages, LogAnsiPath,
+                         ::testing::Values(AnsiCase{65001, "C:\\Zuna \xC4\x80\xF0\x9F\x98\x80"},
+                                           AnsiCase{1252, "C:\\Zuna ???"}));
 
 TEST(LogConcurrency, RecordsFromThreadsNeverInterleave) {
     const int kThreads = 4;
@@ -109,49 +154,54 @@ TEST(LogConcurrency, RecordsFromThreadsNeverInterleave) {
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(seen[t], kEach);
 }
 
-// Runs last: it empties the file.
-TEST(LogRotation, TenMebibytesStartAFreshFile) {
-    // Half of it line feeds, each written as CRLF: the limit counts bytes.
-    std::string chunk;
-    for (int i = 0; i < 256 * 1024; ++i) chunk += "r\n";
-    size_t largest = 0;
-    bool rotated = false;
-    for (int i = 0; i < 60 && !rotated; ++i) {
-        const std::string marker = "rot-" + std::to_string(i) + "-";
-        const size_t before = ReadLogFile().size();
-        WriteLog("rotation", i, marker + chunk, 0);
-        const std::string after = ReadLogFile();
-        largest = std::max(largest, after.size());
-        if (after.size() < before) {
-            rotated = true;
-            // The record that would have passed the limit opens the new file.
-            ASSERT_TRUE(after.compare(0, 1, "[") == 0);
-            const std::vector<LogRecord> records = ParseLog(after);
-            ASSERT_EQ(records.size(), 1u);
-            EXPECT_EQ(records[0].message.substr(0, marker.size()), marker);
+// What the log's preparation hands CreateFileW when it creates a file.
+struct Created {
+    std::wstring path, sddl;
+    DWORD share;
+};
+std::vector<Created> g_created;
+
+HANDLE WINAPI RecordingCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                  DWORD disposition, DWORD flags, HANDLE model) {
+    if (disposition == CREATE_NEW) {
+        LPWSTR text = nullptr;
+        Created c = {name, L"(none)", share};
+        if (attributes != nullptr && ::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                         attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+                                         DACL_SECURITY_INFORMATION, &text, nullptr)) {
+            c.sddl = text;
+            ::LocalFree(text);
         }
+        g_created.push_back(c);
     }
-    EXPECT_TRUE(rotated);
-    EXPECT_LE(largest, 10u * 1024 * 1024);
-    EXPECT_GT(largest, 9u * 1024 * 1024);
+    return ::CreateFileW(name, access, share, attributes, disposition, flags, model);
 }
 
-TEST(LogFileOwnership, LiveLogIsThisRunsOwnAndCannotBeSwapped) {
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    PACL dacl = nullptr;
-    ASSERT_EQ(::GetNamedSecurityInfoW(kLogFilePath, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      &dacl, nullptr, &sd),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    LPWSTR text = nullptr;
-    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
-                                                                       DACL_SECURITY_INFORMATION, &text, nullptr));
-    // Wine 8 keeps no descriptor for files and hands back one made up from
-    // the Unix mode, so the exact text is checked where it is kept.
-    if (std::wstring(text) != L"D:(A;;FA;;;SY)(A;;FA;;;S-1-5-21-0-0-0-1000)") {
-        EXPECT_STREQ(text, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)");
+// Wine keeps no descriptor for files and answers with one made up from the
+// Unix mode, so what is handed over at creation is checked: SYSTEM and
+// Administrators full control, Users read, nothing inherited; others may only
+// read, for the log and for its `.old` alike.
+TEST(LogFileOwnership, FilesAreCreatedWithTheLogsDescriptor) {
+    PlatformScope platform;
+    Platform().CreateFileW = RecordingCreateFile;
+    g_created.clear();
+    const std::wstring path = TestDir() + L"\\own.log";
+    DWORD error = 0;
+    CFileHandle file = PrepareLogFile(path.c_str(), &error);
+    ASSERT_TRUE(file) << error;
+    ASSERT_EQ(KeepCopyAsOld(file.get(), path.c_str()), 0u);
+    file.reset();
+    ASSERT_EQ(g_created.size(), 2u);
+    for (const Created& c : g_created) {
+        EXPECT_EQ(c.sddl, L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)") << c.path;
+        EXPECT_EQ(c.share, static_cast<DWORD>(FILE_SHARE_READ)) << c.path;
     }
-    ::LocalFree(text);
-    ::LocalFree(sd);
+    EXPECT_EQ(g_created[1].path, path + L".old");
+    ::DeleteFileW(path.c_str());
+    ::DeleteFileW((path + L".old").c_str());
+}
+
+TEST(LogFileOwnership, LiveLogCannotBeSwapped) {
     // Neither deleted nor renamed while the process lives, so no link can take its name.
     EXPECT_FALSE(::DeleteFileW(kLogFilePath));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
@@ -160,4 +210,37 @@ TEST(LogFileOwnership, LiveLogIsThisRunsOwnAndCannotBeSwapped) {
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     WriteLog("logtest", 1, "still-here-marker", 0);
     EXPECT_NE(ReadLogFile().find("still-here-marker"), std::string::npos);
+}
+
+// Runs last: it fills the file. At 10 MiB what the log holds becomes .old and
+// the log starts again, its count of bytes with it.
+TEST(LogRotation, TenMebibytesBecomeTheOldLog) {
+    // Half of it line feeds, each written as CRLF: the limit counts bytes.
+    std::string chunk;
+    for (int i = 0; i < 256 * 1024; ++i) chunk += "r\n";
+    const std::wstring old = std::wstring(kLogFilePath) + L".old";
+    size_t largest = 0;
+    int rotatedAt = -1;
+    for (int i = 0; i < 60 && rotatedAt < 0; ++i) {
+        const size_t before = ReadLogFile().size();
+        WriteLog("rotation", i, "rot-" + std::to_string(i) + "-" + chunk, 0);
+        const std::string after = ReadLogFile();
+        largest = std::max(largest, after.size());
+        if (after.size() < before) rotatedAt = i;
+    }
+    ASSERT_GT(rotatedAt, 0);
+    WriteLog("rotation", 99, "after-rotation-marker", 0);
+    // Records before the limit are in .old, in full; the one that would have
+    // passed it opens the new log, and the next follows it there.
+    const std::string kept = ReadFileBytes(old);
+    const std::vector<LogRecord> before = ParseLog(kept);
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(before.back().line, rotatedAt - 1);
+    EXPECT_LT(kept.size(), 10u * 1024 * 1024);
+    const std::vector<LogRecord> records = ParseLog(ReadLogFile());
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_GE(kept.size() + records[0].raw.size(), 10u * 1024 * 1024) << "nothing before the limit is lost";
+    EXPECT_EQ(records[0].line, rotatedAt);
+    EXPECT_EQ(records[1].message, "after-rotation-marker");
+    EXPECT_LT(largest, 10u * 1024 * 1024);
 }
