@@ -6,19 +6,11 @@
 #include <exception>
 #include <vector>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-
 #include "InstallRights.h"
+#include "SessionPolicy.h"
 #include "ServiceConfig.h"
 #include "core/Http.h"
 #include "utils.h"
-
-const wchar_t kServiceName[] = L"ZUNATAVLGuardService";
-const wchar_t kServiceDisplayName[] = L"ZUNATAVLGuardService zuna Service";
-const wchar_t kServiceDescription[] =
-    L"ZUNA\u7edf\u4e00\u63a7\u4ef6\u652f\u6301\u8c37\u6b4c\u6d4f\u89c8\u5668\u7684\u670d\u52a1";
-const char kProbeUrl[] = "http://127.0.0.1:58000";
-const char kProbeBody[] = "{\"active\":\"CertInfo\", \"name\" : \"GetOCXVersion\"}";
 
 namespace {
 
@@ -27,14 +19,34 @@ const DWORD kLaunchPauseMs = 2000;
 // After a cycle that threw: long enough not to spin, short enough that five
 // of them end the service well within a minute.
 const DWORD kFailurePauseMs = 5000;
-const int kProbeIntervalSeconds = 30;
+const ULONGLONG kProbeIntervalMs = 30 * 1000;
+// How often the launcher, waiting on the program, looks at the console, and
+// how often a delayed start does.
+const DWORD kConsoleCheckMs = 1000;
+const DWORD kDelaySliceMs = 500;
 // "子进程结束，回收资源..." in code page 936.
 const char kChildEndedGbk[] =
     "\xD7\xD3\xBD\xF8\xB3\xCC\xBD\xE1\xCA\xF8\xA3\xAC\xBB\xD8\xCA\xD5\xD7\xCA\xD4\xB4...";
 
-int ElapsedSeconds(const boost::posix_time::ptime& from, const boost::posix_time::ptime& to) {
-    const boost::posix_time::time_duration d = to - from;
-    return static_cast<int>(d.ticks() / d.ticks_per_second());
+// Whether a user is logged on in `session`: a token can be had for it. Not at
+// the logon screen, not after a logoff.
+bool SessionHasUser(DWORD session) {
+    if (session == CSessionPolicy::kNoSession) return false;
+    CHandle token;
+    return Platform().WTSQueryUserToken(session, token.put()) != FALSE;
+}
+
+// The name of the user logged on in `session`, for records and entries; "-"
+// when there is none or it cannot be read.
+std::wstring SessionUser(DWORD session) {
+    LPWSTR buffer = nullptr;
+    DWORD bytes = 0;
+    if (!Platform().WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, WTSUserName, &buffer, &bytes)) {
+        return L"-";
+    }
+    std::wstring name = buffer != nullptr ? buffer : L"";
+    if (buffer != nullptr) Platform().WTSFreeMemory(buffer);
+    return name.empty() ? L"-" : name;
 }
 
 std::wstring Widen(const std::string& text) {
@@ -70,14 +82,6 @@ std::wstring DescribeProbe(const ProbeOutcome& outcome) {
     }
 }
 
-ProgramRun FailedStep(int line, const char* message, const char* step) {
-    ProgramRun run;
-    run.error = ::GetLastError();
-    run.failedStep = step;
-    WriteLog(__FILE__, line, message, static_cast<int>(run.error));
-    return run;
-}
-
 }  // namespace
 
 std::string ToAnsi(const std::wstring& text) {
@@ -93,24 +97,6 @@ std::string ToAnsi(const std::wstring& text) {
         return std::string();
     }
     return std::string(buffer.data());
-}
-
-std::wstring GetModulePath() {
-    // A path longer than MAX_PATH is not cut: the buffer grows until it fits.
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD n = Platform().GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n == 0) return std::wstring();
-        if (n < buffer.size()) return std::wstring(buffer.data(), n);
-        if (buffer.size() >= 32768) return std::wstring();
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-std::wstring GetModuleDirectory() {
-    const std::wstring path = GetModulePath();
-    const size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? path : path.substr(0, slash);
 }
 
 CZUNACertService::CZUNACertService(PCWSTR serviceName, bool canStop, bool canShutdown, bool canPauseContinue)
@@ -195,7 +181,7 @@ void CZUNACertService::WatchLoop() {
     } catch (...) {
         WriteLog(__FILE__, 315, "start-up checks failed: " + DescribeCurrentException(), 0);
     }
-    boost::posix_time::ptime lastProbe = platform.UtcNow();
+    ULONGLONG lastProbe = platform.TickMs();
     int failedInARow = 0;
     while (m_stopping.load() == 0) {
         // Whatever a cycle throws, the guard goes on guarding.
@@ -253,20 +239,23 @@ ProgramPresence CZUNACertService::LookForProgram() {
     return presence;
 }
 
-void CZUNACertService::RunCycle(boost::posix_time::ptime& lastProbe) {
+void CZUNACertService::RunCycle(ULONGLONG& lastProbe) {
     PlatformCalls& platform = Platform();
     HANDLE wake = m_wakeEvent.get();
+    ObserveConsole();
     // An unreadable table says nothing: neither a second copy nor a kill.
     if (LookForProgram() == ProgramPresence::Absent) {
         StartProgram();
         platform.Pause(wake, kLaunchPauseMs);
     }
-    const int elapsed = ElapsedSeconds(lastProbe, platform.UtcNow());
-    if (LookForProgram() != ProgramPresence::Running || elapsed < kProbeIntervalSeconds ||
+    // On the monotonic clock: a wall clock set back or forward moves no probe.
+    const ULONGLONG now = platform.TickMs();
+    if (LookForProgram() != ProgramPresence::Running || now - lastProbe < kProbeIntervalMs ||
         m_stopping.load() != 0) {
         return;
     }
-    const ProbeOutcome outcome = platform.Probe(kProbeUrl, kProbeBody, &m_stopping);
+    const ProbeOutcome outcome = platform.Probe != nullptr ? platform.Probe(kProbeUrl, kProbeBody, &m_stopping)
+                                                           : HttpProbe(kProbeUrl, kProbeBody, &m_stopping);
     WriteLog(__FILE__, 368, EscapedForLog(outcome.body), 0);
     // A probe given up for a stop says nothing about the program.
     if (outcome.body.empty() && m_stopping.load() == 0) {
@@ -279,27 +268,59 @@ void CZUNACertService::RunCycle(boost::posix_time::ptime& lastProbe) {
             WriteLog(__FILE__, 380, "KillProcessByName: process table unreadable, nothing started", 0);
         }
     }
-    lastProbe = platform.UtcNow();
+    lastProbe = platform.TickMs();
+}
+
+bool CZUNACertService::ObserveConsole() {
+    const DWORD console = Platform().WTSGetActiveConsoleSessionId();
+    if (!m_sessions.NeedsUserLookup(console)) return false;
+    if (!m_sessions.NewUserAtConsole(ConsoleView{console, SessionHasUser(console)})) return false;
+    // A new user's program starts at once, whatever the runs before built up.
+    if (m_restarts.Clear()) WriteLog(__FILE__, 284, "new user at the console, start delay cleared, session ", static_cast<int>(console));
+    return true;
+}
+
+ProgramRun CZUNACertService::RunProgram() {
+    PlatformCalls& platform = Platform();
+    return platform.RunGuardedProgram != nullptr ? platform.RunGuardedProgram(*this) : LaunchInUserSession();
 }
 
 void CZUNACertService::StartProgram() {
     PlatformCalls& platform = Platform();
-    // A program that keeps dying at once is started less and less often.
+    // A program that keeps dying at once is started less and less often; a
+    // new user at the console ends the wait.
     const ULONGLONG notBefore = m_restarts.NotBeforeMs();
     const ULONGLONG now = platform.TickMs();
-    if (notBefore > now) platform.Pause(m_wakeEvent.get(), static_cast<DWORD>(notBefore - now));
+    for (ULONGLONG left = notBefore > now ? notBefore - now : 0; left > 0 && m_stopping.load() == 0;) {
+        const DWORD slice = static_cast<DWORD>(left < kDelaySliceMs ? left : kDelaySliceMs);
+        platform.Pause(m_wakeEvent.get(), slice);
+        left -= slice;
+        if (ObserveConsole()) break;
+    }
     if (m_stopping.load() != 0) return;
 
-    const ProgramRun run = platform.RunGuardedProgram(*this);
+    ProgramRun run = RunProgram();
+    // Moved to a new user at the console: started there at once.
+    while (run.started && run.moved && m_stopping.load() == 0) run = RunProgram();
     if (!run.started) {
-        if (run.failedStep != nullptr) {
-            m_events.Report(GuardEvent::LaunchFailed,
-                            {m_exePath, Widen(run.failedStep), std::to_wstring(run.error)});
+        if (run.failedStep != nullptr && run.newFailure) {
+            if (CLaunchFailures::NobodyAtConsole(run.failedStep, run.error)) {
+                m_events.Report(GuardEvent::WaitingForUser, {m_exePath});
+            } else {
+                m_events.Report(GuardEvent::LaunchFailed,
+                                {m_exePath, Widen(run.failedStep), std::to_wstring(run.error)});
+            }
         }
         return;
     }
     // Ended by a stop, or left running by a shutdown: no verdict on the program.
     if (!run.ended || m_stopping.load() != 0) return;
+    if (run.withSession) {
+        // A logoff or a switch, not a crash: the schedule does not count it.
+        m_events.Report(GuardEvent::EndedWithSession,
+                        {m_exePath, std::to_wstring(run.session), run.user, ExitCodeText(run.exitCode)});
+        return;
+    }
     const CRestartSchedule::Change change = m_restarts.ProgramEnded(run.startMs, run.endMs);
     const std::wstring ran = std::to_wstring((run.endMs - run.startMs) / 1000);
     m_events.Report(GuardEvent::ProgramEnded, {m_exePath, ExitCodeText(run.exitCode), ran});
@@ -310,6 +331,27 @@ void CZUNACertService::StartProgram() {
     } else if (change == CRestartSchedule::Change::DelayEnded) {
         m_events.Report(GuardEvent::ThrottleEnded, {m_exePath, ran});
     }
+}
+
+ProgramRun CZUNACertService::FailedStep(int line, const char* message, const char* step) {
+    ProgramRun run;
+    run.error = ::GetLastError();
+    run.failedStep = step;
+    // The same failure again is the same story: its record once, and one
+    // record when it ends.
+    CLaunchFailures::Stretch ended;
+    run.newFailure = m_launchFailures.Failed(step, run.error, Platform().TickMs(), &ended);
+    LogStretchEnded(ended);
+    if (run.newFailure) WriteLog(__FILE__, line, message, static_cast<int>(run.error));
+    return run;
+}
+
+void CZUNACertService::LogStretchEnded(const CLaunchFailures::Stretch& stretch) {
+    if (!stretch.ended) return;
+    WriteLog(__FILE__, 162,
+             stretch.step + " failed " + std::to_string(stretch.tries) + " time(s) in a row over " +
+                 std::to_string(stretch.ms / 1000) + " s, error",
+             static_cast<int>(stretch.error));
 }
 
 CHandle CZUNACertService::StartGuardedProgram(HANDLE primaryToken, LPVOID environment, CHandle& thread,
@@ -337,14 +379,53 @@ CHandle CZUNACertService::StartGuardedProgram(HANDLE primaryToken, LPVOID enviro
     m_guardedProcess = info.hProcess;
     run.started = true;
     run.startMs = Platform().TickMs();
+    LogStretchEnded(m_launchFailures.Started(run.startMs));
+    // The record says where the process is; the guard follows the session it
+    // launched into.
+    DWORD actual = run.session;
+    if (!Platform().ProcessIdToSessionId(info.dwProcessId, &actual)) {
+        WriteLog(__FILE__, 216, "ProcessIdToSessionId failed w/err ", static_cast<int>(::GetLastError()));
+    }
+    run.user = SessionUser(actual);
+    WriteLog(__FILE__, 214, "program started in session " + std::to_string(actual) + " for " + ToAnsi(run.user),
+             static_cast<int>(info.dwProcessId));
     return CHandle(info.hProcess);
+}
+
+void CZUNACertService::MoveIfConsoleChanged(HANDLE process, ProgramRun& run) {
+    const DWORD console = Platform().WTSGetActiveConsoleSessionId();
+    if (!CSessionPolicy::NeedsUserLookup(run.session, console)) return;
+    if (!CSessionPolicy::MustMove(run.session, ConsoleView{console, SessionHasUser(console)})) return;
+    {
+        // Ended as the stop ends it; a stop that came first has done so.
+        std::lock_guard<std::mutex> lock(m_launchLock);
+        if (m_stopping.load() != 0) return;
+        if (!::TerminateProcess(process, 0)) {
+            WriteLog(__FILE__, 233, "TerminateProcess for the move failed w/err ", static_cast<int>(::GetLastError()));
+            return;
+        }
+    }
+    run.moved = true;
+    const std::wstring& fromUser = run.user;
+    const std::wstring toUser = SessionUser(console);
+    WriteLog(__FILE__, 231,
+             "console session " + std::to_string(run.session) + " (" + ToAnsi(fromUser) + ") -> " +
+                 std::to_string(console) + " (" + ToAnsi(toUser) + "), the program moves",
+             0);
+    m_events.Report(GuardEvent::ProgramMoved, {m_exePath, std::to_wstring(run.session), fromUser,
+                                               std::to_wstring(console), toUser});
 }
 
 ProgramRun CZUNACertService::LaunchInUserSession() {
     PlatformCalls& platform = Platform();
-    const DWORD sessionId = ::WTSGetActiveConsoleSessionId();
+    const DWORD sessionId = platform.WTSGetActiveConsoleSessionId();
 
     CHandle userToken;
+    if (sessionId == CSessionPolicy::kNoSession) {
+        // No session attached to the console, so no user and no token.
+        ::SetLastError(ERROR_NO_TOKEN);
+        return FailedStep(159, "WTSQueryUserToken %d", "WTSQueryUserToken");
+    }
     if (!platform.WTSQueryUserToken(sessionId, userToken.put())) {
         return FailedStep(159, "WTSQueryUserToken %d", "WTSQueryUserToken");
     }
@@ -363,18 +444,40 @@ ProgramRun CZUNACertService::LaunchInUserSession() {
     }
 
     ProgramRun run;
+    run.session = sessionId;
     CHandle thread;
     CHandle process = StartGuardedProgram(primaryToken.get(), environment.get(), thread, run);
     if (!process) return run;
 
-    // A shutdown abandons the wait and leaves the program running.
+    // A shutdown abandons the wait and leaves the program running. Once a
+    // second the console is looked at: the program follows its user.
     HANDLE waits[2] = {process.get(), m_abandonEvent.get()};
-    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+    for (;;) {
+        const DWORD waited = ::WaitForMultipleObjects(2, waits, FALSE, kConsoleCheckMs);
+        if (waited == WAIT_TIMEOUT) {
+            if (!run.moved) MoveIfConsoleChanged(process.get(), run);
+            continue;
+        }
+        if (waited == WAIT_FAILED) {
+            WriteLog(__FILE__, 228, "WaitForMultipleObjects failed w/err ", static_cast<int>(::GetLastError()));
+        }
+        break;
+    }
+    if (::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
         run.ended = true;
         run.endMs = platform.TickMs();
         WriteLog(__FILE__, 225, kChildEndedGbk, 0);
         if (!::GetExitCodeProcess(process.get(), &run.exitCode)) {
             WriteLog(__FILE__, 226, "GetExitCodeProcess failed w/err ", static_cast<int>(::GetLastError()));
+        }
+        if (!run.moved) {
+            const DWORD console = platform.WTSGetActiveConsoleSessionId();
+            run.withSession = CSessionPolicy::EndedWithSession(run.session, console, SessionHasUser(run.session));
+            if (run.withSession) {
+                WriteLog(__FILE__, 236, "program ended with its session " + std::to_string(run.session) +
+                                            ", console session " + std::to_string(console),
+                         static_cast<int>(run.exitCode));
+            }
         }
     }
 

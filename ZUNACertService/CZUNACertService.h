@@ -6,21 +6,17 @@
 #include <mutex>
 #include <string>
 
-#include <boost/date_time/posix_time/ptime.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "GuardEvents.h"
 #include "Handle.h"
+#include "LaunchFailures.h"
+#include "ModulePath.h"
 #include "Platform.h"
 #include "RestartSchedule.h"
 #include "ServiceBase.h"
-
-extern const wchar_t kServiceName[];
-extern const wchar_t kServiceDisplayName[];
-extern const wchar_t kServiceDescription[];
-// The probe: where it goes and what it says.
-extern const char kProbeUrl[];
-extern const char kProbeBody[];
+#include "ServiceIdentity.h"
+#include "SessionPolicy.h"
 
 // The guard: keeps the guarded program running and answering.
 class CZUNACertService : public CServiceBase {
@@ -50,11 +46,20 @@ private:
     // its folder, whether the program is there.
     void CheckAtStart();
     // Steps 2 to 7 of one watch cycle; may throw.
-    void RunCycle(boost::posix_time::ptime& lastProbe);
+    void RunCycle(ULONGLONG& lastProbe);
+    // Reads the console; true when a new user has it (any start delay is cleared).
+    bool ObserveConsole();
     // The table as a cycle sees it; an unreadable one is logged once per streak.
     ProgramPresence LookForProgram();
     // Waits out a delayed restart, runs the program and takes note of the run.
     void StartProgram();
+    // One run through the platform table's launcher, or the guard's own.
+    ProgramRun RunProgram();
+    // While the program runs: ends it when another user has the console.
+    void MoveIfConsoleChanged(HANDLE process, ProgramRun& run);
+    // A launch step failed: its record when it begins a stretch of failures.
+    ProgramRun FailedStep(int line, const char* message, const char* step);
+    void LogStretchEnded(const CLaunchFailures::Stretch& stretch);
     // One failed cycle; false when the loop gives up.
     bool CycleFailed(const std::string& what, int inARow);
     // Starts the program under `m_launchLock` unless a stop has come; returns
@@ -77,15 +82,12 @@ private:
     CHandle m_abandonEvent;
 
     CRestartSchedule m_restarts;
+    CSessionPolicy m_sessions;
+    CLaunchFailures m_launchFailures;
     CGuardEvents m_events;
     bool m_tableUnreadable = false;
 };
 
-// Directory of the running executable, without a trailing backslash; empty
-// when the module path cannot be had.
-std::wstring GetModuleDirectory();
-// Full path of the running executable, never cut; empty on failure.
-std::wstring GetModulePath();
 // `text` in the ANSI code page; a character it cannot represent becomes '?',
 // never a look-alike.
 std::string ToAnsi(const std::wstring& text);

@@ -27,6 +27,10 @@ const Kind kKinds[] = {
     {GuardEvent::ProgramMissing, EVENTLOG_WARNING_TYPE, -1},
     {GuardEvent::InstallFolderRights, EVENTLOG_ERROR_TYPE, -1},
     {GuardEvent::InstanceNameTaken, EVENTLOG_WARNING_TYPE, -1},
+    // Paced by people logging on, off and switching.
+    {GuardEvent::ProgramMoved, EVENTLOG_INFORMATION_TYPE, -1},
+    {GuardEvent::WaitingForUser, EVENTLOG_INFORMATION_TYPE, -1},
+    {GuardEvent::EndedWithSession, EVENTLOG_INFORMATION_TYPE, -1},
 };
 
 const Kind& KindOf(GuardEvent event) {

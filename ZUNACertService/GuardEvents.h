@@ -20,6 +20,9 @@ enum class GuardEvent : DWORD {
     ProgramMissing = 108,       // path
     InstallFolderRights = 109,  // the warning's text
     InstanceNameTaken = 110,    // mutex name, error code
+    ProgramMoved = 111,         // path, old session, its user, new session, its user
+    WaitingForUser = 112,       // path
+    EndedWithSession = 113,     // path, session, its user, exit code
 };
 
 // Writes one entry of `event` from the source `source`: the source name, then

@@ -3,16 +3,10 @@
 #include <wtsapi32.h>
 #include <userenv.h>
 
-#include "CZUNACertService.h"
 #include "Handle.h"
-#include "core/Http.h"
 #include "utils.h"
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-
 namespace {
-
-boost::posix_time::ptime RealUtcNow() { return boost::posix_time::second_clock::universal_time(); }
 
 ULONGLONG RealTickMs() { return ::GetTickCount64(); }
 
@@ -23,8 +17,6 @@ void RealPause(HANDLE wake, DWORD milliseconds) {
         ::WaitForSingleObject(wake, milliseconds);
     }
 }
-
-ProgramRun RealRunGuardedProgram(CZUNACertService& guard) { return guard.LaunchInUserSession(); }
 
 }  // namespace
 
@@ -54,18 +46,21 @@ PlatformCalls DefaultPlatform() {
     calls.SetTokenInformation = ::SetTokenInformation;
     calls.CreateEnvironmentBlock = ::CreateEnvironmentBlock;
     calls.CreateProcessAsUserW = ::CreateProcessAsUserW;
+    calls.WTSGetActiveConsoleSessionId = ::WTSGetActiveConsoleSessionId;
+    calls.ProcessIdToSessionId = ::ProcessIdToSessionId;
+    calls.WTSQuerySessionInformationW = ::WTSQuerySessionInformationW;
+    calls.WTSFreeMemory = ::WTSFreeMemory;
     calls.CreateFileW = ::CreateFileW;
     calls.SetFileInformationByHandle = ::SetFileInformationByHandle;
     calls.GetFileInformationByHandle = ::GetFileInformationByHandle;
     calls.GetSecurityInfo = ::GetSecurityInfo;
     calls.GetACP = ::GetACP;
     calls.WideCharToMultiByte = ::WideCharToMultiByte;
-    calls.UtcNow = RealUtcNow;
     calls.TickMs = RealTickMs;
     calls.Pause = RealPause;
     calls.FindGuardedProgram = ::FindGuardedProgram;
-    calls.Probe = HttpProbe;
-    calls.RunGuardedProgram = RealRunGuardedProgram;
+    calls.Probe = nullptr;
+    calls.RunGuardedProgram = nullptr;
     return calls;
 }
 

@@ -5,11 +5,10 @@
 #include <windows.h>
 #include <tlhelp32.h>
 #include <aclapi.h>
+#include <wtsapi32.h>
 
 #include <atomic>
 #include <string>
-
-#include <boost/date_time/posix_time/ptime.hpp>
 
 class CZUNACertService;
 
@@ -32,6 +31,11 @@ struct ProgramRun {
     ULONGLONG startMs = 0, endMs = 0;  // Platform().TickMs at the start and the end
     const char* failedStep = nullptr;  // the call that failed when nothing started
     DWORD error = 0;                   // and its error code
+    bool newFailure = false;           // the failure begins a stretch: its entry is due
+    DWORD session = 0xFFFFFFFF;        // the session it ran in
+    std::wstring user;                 // and the user logged on there at its start
+    bool moved = false;                // ended by the guard: another user has the console
+    bool withSession = false;          // ended with its session (a logoff, a switch)
 };
 
 struct PlatformCalls {
@@ -71,6 +75,12 @@ struct PlatformCalls {
     BOOL(WINAPI* CreateEnvironmentBlock)(LPVOID*, HANDLE, BOOL);
     BOOL(WINAPI* CreateProcessAsUserW)(HANDLE, LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                                        DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION);
+    // The console and the sessions: Wine has one session, so a test plays user
+    // switches, the logon screen, logoffs and a detached console here.
+    DWORD(WINAPI* WTSGetActiveConsoleSessionId)();
+    BOOL(WINAPI* ProcessIdToSessionId)(DWORD, DWORD*);
+    BOOL(WINAPI* WTSQuerySessionInformationW)(HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR*, DWORD*);
+    void(WINAPI* WTSFreeMemory)(PVOID);
     // The log's preparation, so a test can make an open wait.
     HANDLE(WINAPI* CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
     // What the log's preparation meets on Windows and not under Wine: a POSIX
@@ -86,13 +96,14 @@ struct PlatformCalls {
                                    PSECURITY_DESCRIPTOR*);
     UINT(WINAPI* GetACP)();
     int(WINAPI* WideCharToMultiByte)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL);
-    // The watch loop's clocks and pauses, so its schedule runs in simulated time.
-    // Pause returns early only when `wake` is signalled.
-    boost::posix_time::ptime (*UtcNow)();
+    // The watch loop's monotonic clock and its pauses, so its schedule runs in
+    // simulated time. Pause returns early only when `wake` is signalled.
     ULONGLONG (*TickMs)();
     void (*Pause)(HANDLE wake, DWORD milliseconds);
     // The watch loop's view of the guarded program, so a schedule test sees each
-    // probe and each start.
+    // probe and each start. The last two are null in the default table: the
+    // guard then runs the HTTP client's probe and its own launcher, the layers
+    // that own them.
     ProgramPresence (*FindGuardedProgram)();
     ProbeOutcome (*Probe)(const std::string& url, const std::string& body, const std::atomic<LONG>* abort);
     ProgramRun (*RunGuardedProgram)(CZUNACertService& guard);

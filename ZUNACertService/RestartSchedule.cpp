@@ -24,3 +24,10 @@ CRestartSchedule::Change CRestartSchedule::ProgramEnded(ULONGLONG startMs, ULONG
     m_pauseMs = kUsualPauseMs * 2;
     return Change::DelayBegan;
 }
+
+bool CRestartSchedule::Clear() {
+    const bool delayed = m_pauseMs != 0;
+    m_shortRuns = 0;
+    m_pauseMs = 0;
+    return delayed;
+}

@@ -3,7 +3,9 @@
 // ended. A program that ran a while is started again after the loop's usual
 // 3 s. One that ends within 10 s of its start five times in a row waits
 // longer before each further start: 6 s, then twice as long each time, up to
-// 5 minutes; a run of 60 s or more brings the usual 3 s back.
+// 5 minutes; a run of 60 s or more brings the usual 3 s back. A run that
+// ended with its session (a logoff, a switch) is not given to it, and a new
+// user at the console starts afresh.
 #include <windows.h>
 
 class CRestartSchedule {
@@ -19,6 +21,8 @@ public:
     // Takes one finished run (times in milliseconds of one monotonic clock)
     // and says whether starts are delayed from now on, or no longer.
     Change ProgramEnded(ULONGLONG startMs, ULONGLONG endMs);
+    // A new user has the console: no delay, no short runs; true when a delay ended.
+    bool Clear();
 
     // The pause from a run's end to the next start: kUsualPauseMs unless delayed.
     DWORD PauseMs() const { return m_pauseMs == 0 ? kUsualPauseMs : m_pauseMs; }

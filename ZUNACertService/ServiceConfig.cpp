@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "CZUNACertService.h"
 #include "Handle.h"
 #include "Platform.h"
+#include "ServiceIdentity.h"
 #include "utils.h"
 
 const DWORD kFailureResetSeconds = 24 * 60 * 60;

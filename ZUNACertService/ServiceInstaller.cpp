@@ -4,11 +4,12 @@
 
 #include <string>
 
-#include "CZUNACertService.h"
 #include "Handle.h"
 #include "InstallRights.h"
+#include "ModulePath.h"
 #include "Platform.h"
 #include "ServiceConfig.h"
+#include "ServiceIdentity.h"
 #include "utils.h"
 
 namespace {

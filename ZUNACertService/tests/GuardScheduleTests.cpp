@@ -20,10 +20,8 @@ namespace pt = boost::posix_time;
 struct SimWorld {
     std::mutex lock;
     long long elapsedMs = 0;          // monotonic simulated time since the loop began
-    long long clockShiftSeconds = 0;  // what the wall clock is off by
     long long endMs = 0;              // time freezes here, so the test can stop the loop
     std::function<bool(long long)> running = [](long long) { return true; };
-    std::function<void(long long, long long&)> onTime = [](long long, long long&) {};
     std::string reply = "{\"ok\":true}";
     std::function<ProgramPresence(long long)> presence;  // when set, overrides `running`
     // When set, the guard's starts run here: how long the run lasts and its exit code.
@@ -37,13 +35,6 @@ struct SimWorld {
     bool frozen = false;
 };
 SimWorld* g_world = nullptr;
-const pt::ptime kEpoch(boost::gregorian::date(2026, 3, 1), pt::hours(9));
-
-pt::ptime SimNow() {
-    std::lock_guard<std::mutex> lock(g_world->lock);
-    return kEpoch + pt::seconds(static_cast<long>(g_world->elapsedMs / 1000 + g_world->clockShiftSeconds));
-}
-
 void SimPause(HANDLE, DWORD ms) {
     {
         std::lock_guard<std::mutex> lock(g_world->lock);
@@ -51,7 +42,6 @@ void SimPause(HANDLE, DWORD ms) {
         if (ms == 2000) ++g_world->launchPauses;
         if (g_world->elapsedMs < g_world->endMs) {
             g_world->elapsedMs += ms;
-            g_world->onTime(g_world->elapsedMs, g_world->clockShiftSeconds);
             return;
         }
         g_world->frozen = true;
@@ -110,7 +100,6 @@ protected:
         g_world = &world;
         RecordEventLog(&events);
         RecordStatus(&statuses);
-        Platform().UtcNow = SimNow;
         Platform().TickMs = SimTick;
         Platform().Pause = SimPause;
         Platform().FindGuardedProgram = SimPresence;
@@ -158,33 +147,12 @@ TEST_F(ScheduleTest, ProbesEveryThirtySecondsAfterAQuietStart) {
     Run(200);
     ASSERT_GE(world.probes.size(), 5u);
     // Each cycle takes one simulated second here, so the probe comes in the
-    // first cycle that finds 30 whole seconds gone.
+    // first cycle that finds 30 s gone on the monotonic clock (the wall clock,
+    // which may be set back or forward, plays no part).
     EXPECT_EQ(world.probes[0], 30);
     for (size_t i = 1; i < world.probes.size(); ++i) EXPECT_EQ(world.probes[i] - world.probes[i - 1], 30);
     EXPECT_EQ(world.scans, 2 * world.cyclePauses) << "both scans in every cycle";
     EXPECT_EQ(world.launchPauses, 0);
-}
-
-TEST_F(ScheduleTest, ClockSetBackDelaysTheProbe) {
-    world.onTime = [](long long ms, long long& shift) {
-        if (ms == 40000) shift = -60;
-    };
-    Run(200);
-    ASSERT_GE(world.probes.size(), 2u);
-    EXPECT_EQ(world.probes[0], 30);
-    // Last probe at wall 30; the wall clock reads 30 again at simulated 100.
-    EXPECT_EQ(world.probes[1], 120);
-}
-
-TEST_F(ScheduleTest, ClockSetForwardProbesAtOnce) {
-    world.onTime = [](long long ms, long long& shift) {
-        if (ms == 40000) shift = 3600;
-    };
-    Run(100);
-    ASSERT_GE(world.probes.size(), 3u);
-    EXPECT_EQ(world.probes[0], 30);
-    EXPECT_EQ(world.probes[1], 40);
-    EXPECT_EQ(world.probes[2], 70);
 }
 
 TEST_F(ScheduleTest, MissingProgramDoesNotMoveTheLastProbe) {
@@ -384,22 +352,6 @@ TEST(GuardStop, EndsADelayedStartAtOnce) {
         service.Stop();
     }
     EXPECT_LT(SecondsSince(start), 1.0) << "the 6 s pause was cut short";
-}
-
-TEST(ProbeClock, IsUtcWhateverTheLocalClockDoes) {
-    const pt::ptime before = DefaultPlatform().UtcNow();
-    // The local clock jumps, as at daylight saving or an administrator's change.
-    _putenv("TZ=ZZZ-9");
-    _tzset();
-    const pt::ptime after = DefaultPlatform().UtcNow();
-    _putenv("TZ=");
-    _tzset();
-    SYSTEMTIME utc;
-    ::GetSystemTime(&utc);
-    const pt::ptime system(boost::gregorian::date(utc.wYear, utc.wMonth, utc.wDay),
-                           pt::time_duration(utc.wHour, utc.wMinute, utc.wSecond));
-    EXPECT_LE(std::abs((after - before).total_seconds()), 2);
-    EXPECT_LE(std::abs((system - after).total_seconds()), 2);
 }
 
 // A path that does not fit MAX_PATH is kept whole, and a failed module look-up

@@ -1,6 +1,7 @@
 // The guard with real processes: the stand-in in the guard's folder, the real
 // launcher, scans, probes and kills. Only the event log is a fake (Wine keeps
-// no entries), and the wall clock can be pushed forward to bring a probe on.
+// no entries), and the loop's monotonic clock can be pushed forward to bring a
+// probe on.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -24,7 +25,7 @@ namespace {
 
 namespace pt = boost::posix_time;
 std::atomic<long> g_clockShift{0};
-pt::ptime ShiftedNow() { return pt::second_clock::universal_time() + pt::seconds(g_clockShift.load()); }
+ULONGLONG ShiftedTick() { return ::GetTickCount64() + 1000ULL * g_clockShift.load(); }
 
 const std::wstring kGuarded = L"ZUNATAVLService.exe";
 const char kUrl[] = "http://127.0.0.1:58000";
@@ -57,7 +58,7 @@ protected:
         // Seen by the program only if it were given this process's environment.
         ::SetEnvironmentVariableW(L"ZUNA_GUARD_ENV_MARKER", L"test-process");
         g_clockShift = 0;
-        Platform().UtcNow = ShiftedNow;
+        Platform().TickMs = ShiftedTick;
     }
     void TearDown() override {
         {
@@ -106,7 +107,7 @@ protected:
         std::printf("stop took %.2f s\n", took);
         return took;
     }
-    // Pushes the wall clock past the probe interval and waits for the probe to arrive.
+    // Pushes the loop's clock past the probe interval and waits for the probe to arrive.
     // The loop may not have read its first time yet, so push again if needed.
     // A refusing program records no request: then the guard's reply record tells.
     void BringOnProbe() {
