@@ -279,6 +279,21 @@ TEST_F(InstallerTest, InstallWaitsBoundedForAMarkedRegistrationToGo) {
     mark = Mark();
     EXPECT_EQ(InstallService(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
     EXPECT_EQ(Records(mark), (R{{88, "1072"}, {90, "1072"}}));
+
+    // Gone between the create that found it and the open that would update it: made anew.
+    held.reset();
+    static int creates = 0;
+    Platform().CreateServiceW = [](SC_HANDLE m, LPCWSTR n, LPCWSTR d, DWORD a, DWORD t, DWORD st, DWORD e, LPCWSTR p,
+                                   LPCWSTR g, LPDWORD tag, LPCWSTR dep, LPCWSTR u, LPCWSTR pw) -> SC_HANDLE {
+        if (creates++ == 0) {
+            ::SetLastError(ERROR_SERVICE_EXISTS);
+            return nullptr;
+        }
+        return ::CreateServiceW(m, n, d, a, t, st, e, p, g, tag, dep, u, pw);
+    };
+    mark = Mark();
+    EXPECT_EQ(InstallService(), 0u);
+    EXPECT_EQ(Records(mark), (R{{88, "1060"}, {94, "0"}}));
 }
 
 TEST_F(InstallerTest, TheServiceMendsItsOwnRegistrationAtStart) {

@@ -28,8 +28,8 @@ protected:
         ::DeleteService(old.get());
         old.reset();
         // The name stays taken until the service's process has ended.
-        WaitUntil([&] { return !CServiceHandle(::OpenServiceW(manager.get(), kProbeName, SERVICE_QUERY_STATUS)); },
-                  std::chrono::seconds(20));
+        CWatchdog dog(20, "the deleted probe service's name to be free");
+        while (CServiceHandle(::OpenServiceW(manager.get(), kProbeName, SERVICE_QUERY_STATUS))) ::Sleep(50);
     }
 
     CServiceHandle Create(const std::wstring& mode) {
@@ -40,10 +40,11 @@ protected:
                                                nullptr, nullptr));
     }
 
+    // A service that never gets there ends the program, naming the state it waited for.
     static SERVICE_STATUS WaitForState(SC_HANDLE service, DWORD state) {
+        CWatchdog dog(20, "the probe service reaching state " + std::to_string(state));
         SERVICE_STATUS s = {};
-        WaitUntil([&] { return ::QueryServiceStatus(service, &s) && s.dwCurrentState == state; },
-                  std::chrono::seconds(20));
+        while (!::QueryServiceStatus(service, &s) || s.dwCurrentState != state) ::Sleep(50);
         return s;
     }
 
@@ -82,16 +83,12 @@ TEST_F(ScmTest, FailedStartsNeverTouchTheServiceObjectAfterStopped) {
     ASSERT_TRUE(service) << ::GetLastError();
     std::string expected;
     for (int run = 0; run < 8; ++run) {
+        CWatchdog dog(20, "start " + std::to_string(run) + " of the failing probe service and its verdict");
         // The last process may still be on its way out after its verdict.
-        EXPECT_TRUE(WaitUntil([&] { return ::StartServiceW(service.get(), 0, nullptr) != FALSE; },
-                              std::chrono::seconds(10)))
-            << ::GetLastError();
+        while (!::StartServiceW(service.get(), 0, nullptr)) ::Sleep(50);
         expected += "clean\n";
         const auto lines = std::count(expected.begin(), expected.end(), '\n');
-        WaitUntil([&] {
-            const std::string got = ReadFileBytes(result);
-            return std::count(got.begin(), got.end(), '\n') >= lines;
-        }, std::chrono::seconds(20));
+        for (std::string got; std::count(got.begin(), got.end(), '\n') < lines; ::Sleep(50)) got = ReadFileBytes(result);
     }
     std::string got = ReadFileBytes(result);
     got.erase(std::remove(got.begin(), got.end(), '\r'), got.end());
