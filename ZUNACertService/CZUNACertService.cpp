@@ -276,7 +276,9 @@ bool CZUNACertService::ObserveConsole() {
     if (!m_sessions.NeedsUserLookup(console)) return false;
     if (!m_sessions.NewUserAtConsole(ConsoleView{console, SessionHasUser(console)})) return false;
     // A new user's program starts at once, whatever the runs before built up.
-    if (m_restarts.Clear()) WriteLog(__FILE__, 284, "new user at the console, start delay cleared, session ", static_cast<int>(console));
+    if (m_restarts.Clear()) {
+        WriteLog(__FILE__, 284, "new user at the console, start delay cleared, session ", static_cast<int>(console));
+    }
     return true;
 }
 
@@ -401,7 +403,8 @@ void CZUNACertService::MoveIfConsoleChanged(HANDLE process, ProgramRun& run) {
         std::lock_guard<std::mutex> lock(m_launchLock);
         if (m_stopping.load() != 0) return;
         if (!::TerminateProcess(process, 0)) {
-            WriteLog(__FILE__, 233, "TerminateProcess for the move failed w/err ", static_cast<int>(::GetLastError()));
+            WriteLog(__FILE__, 233, "TerminateProcess for the move failed w/err ",
+                     static_cast<int>(::GetLastError()));
             return;
         }
     }

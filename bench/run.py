@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Benchmark of the installed guard under Wine: footprint while watching,
-memory, recovery, stop latency and a relaunch soak. Prints one table of
+memory, recovery, stop latency, the move to a new console user and a relaunch
+soak. Prints one table of
 figures and asserts nothing.
 
     bench/run.py                  the default run (about 30 minutes on 2 cores)
@@ -48,7 +49,8 @@ class Bench:
     def setup(self):
         self.p.up()
         os.makedirs(self.p.install_dir, exist_ok=True)
-        for src in (self.args.tavl, self.args.standin, self.args.ref, self.args.procinfo, self.args.sleeper):
+        for src in (self.args.tavl, self.args.standin, self.args.ref, self.args.procinfo, self.args.sleeper,
+                    self.args.sessionswitch):
             shutil.copy(src, self.p.install_dir)
         shutil.move(os.path.join(self.p.install_dir, os.path.basename(self.args.tavl)),
                     os.path.join(self.p.install_dir, "TAVL.exe"))
@@ -231,6 +233,45 @@ class Bench:
         report("stop", "waiting on a program it started", waiting, "s")
         report("stop", "during a delayed start (6 s)", delayed, "s")
 
+    def own_program(self):
+        """CPU of the guard waiting on a program it started: it looks at the
+        console once a second."""
+        if self.p.service_state() == 4:
+            self.stop()
+        self.kill_standins()
+        self.p.control(NORMAL)
+        self.start()
+        wait_for(self.p.standin_pids, 15)
+        time.sleep(2)
+        g, gs = self.cpu_period(self.guard_pid(), max(15, self.args.footprint_minutes * 12))
+        self.stop()
+        report("footprint own program", "guard CPU (console read each second)", [g], "s/min")
+        report("footprint own program", "guard's wineserver CPU", [gs], "s/min")
+
+    def sessions(self):
+        """The guard in sessionswitch.exe, beside the stand-in, with a console
+        that switches between two sessions (Wine has one): switch -> new copy."""
+        if self.p.service_state() == 4:
+            self.stop()
+        self.kill_standins()
+        self.p.control(NORMAL)
+        out_path = os.path.join(self.args.work, "sessionswitch.out")
+        # Output to a file: a program's console host may outlive it and hold a pipe.
+        with open(out_path, "wb") as out:
+            subprocess.run(["wine", INSTALL_DIR_WIN + r"\sessionswitch.exe", str(self.args.switch_samples)],
+                           env=self.p.env, cwd=self.p.install_dir, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.DEVNULL, start_new_session=True, timeout=60 + 15 * self.args.switch_samples)
+        started, answered = [], []
+        with open(out_path, "rb") as f:
+            for line in f.read().decode("utf-8", "replace").splitlines():
+                parts = line.split()
+                if len(parts) == 3 and parts[0] == "switch":
+                    started += [float(parts[1])] if float(parts[1]) >= 0 else []
+                    answered += [float(parts[2])] if float(parts[2]) >= 0 else []
+        self.kill_standins()
+        report("sessions", "console switch -> copy started in the new session", started, "s", "goal <= 1.5 s")
+        report("sessions", "console switch -> that copy answers", answered, "s")
+
 
 def soak(args, out):
     b = Bench(args, "soak")
@@ -267,16 +308,19 @@ def main():
     parser.add_argument("--empty-samples", type=int, default=5)
     parser.add_argument("--stop-samples", type=int, default=5)
     parser.add_argument("--soak", type=int, default=300)
+    parser.add_argument("--switch-samples", type=int, default=20)
     parser.add_argument("--smoke", action="store_true", help="a few samples of each, for CI")
     args = parser.parse_args()
     if args.smoke:
         args.footprint_minutes, args.extra_processes = 0.25, 10
         args.recovery_samples, args.empty_samples, args.stop_samples, args.soak = 1, 1, 1, 10
+        args.switch_samples = 2
     args.tavl = os.path.join(args.build, "ZUNACertService", "TAVL.exe")
     args.standin = os.path.join(args.build, "standin", "ZUNATAVLService.exe")
     args.ref = os.path.join(args.build, "bench", "snapshot_ref.exe")
     args.procinfo = os.path.join(args.build, "bench", "procinfo.exe")
     args.sleeper = os.path.join(args.build, "tests", "sleeper.exe")
+    args.sessionswitch = os.path.join(args.build, "bench", "sessionswitch.exe")
 
     began = time.monotonic()
     soak_figures = []
@@ -296,6 +340,8 @@ def main():
             os.kill(pid, signal.SIGKILL)
         b.recovery()
         b.stops()
+        b.own_program()
+        b.sessions()
     finally:
         b.teardown()
         soak_thread.join()

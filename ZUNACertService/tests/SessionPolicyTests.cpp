@@ -18,6 +18,8 @@ struct MoveCase {
     bool move;
 };
 
+void PrintTo(const MoveCase& c, std::ostream* os) { *os << c.what; }
+
 class MoveTest : public ::testing::TestWithParam<MoveCase> {};
 
 TEST_P(MoveTest, TheCopyFollowsTheUserAtTheConsole) {
@@ -112,7 +114,9 @@ TEST(RestartSchedule, ANewUserClearsTheDelay) {
     EXPECT_FALSE(schedule.Delayed());
     EXPECT_EQ(schedule.NotBeforeMs(), 0u);
     // The row of short runs starts again from nothing.
-    for (int i = 0; i < 4; ++i, t += 20000) EXPECT_EQ(schedule.ProgramEnded(t, t + 1000), CRestartSchedule::Change::None);
+    for (int i = 0; i < 4; ++i, t += 20000) {
+        EXPECT_EQ(schedule.ProgramEnded(t, t + 1000), CRestartSchedule::Change::None);
+    }
     EXPECT_FALSE(schedule.Clear());
 }
 
