@@ -248,10 +248,11 @@ class ServiceEndToEnd(unittest.TestCase):
         self.stop_service()
         with open(victim, "rb") as f:
             self.assertEqual(f.read(), b"precious")
-        # Wine follows the link and cannot remove it alone, so the guard runs
-        # without a log; Windows opens the link itself and replaces it.
-        self.assertTrue(os.path.islink(self.P.log_path))
-        os.remove(self.P.log_path)
+        # Windows opens the link itself and replaces it (the log tests show
+        # that through the platform table); Wine follows it, so what stands at
+        # the path now is not asserted here.
+        if os.path.lexists(self.P.log_path):
+            os.remove(self.P.log_path)
         self.kill_standins()
 
     def test_9_profile_folder_behind_a_link_keeps_its_log(self):
