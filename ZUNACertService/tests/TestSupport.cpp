@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 
 #include <tlhelp32.h>
+#include <userenv.h>
+#include <wtsapi32.h>
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +11,8 @@
 #include <sstream>
 #include <mutex>
 #include <thread>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "CZUNACertService.h"
 #include "utils.h"
@@ -89,6 +93,11 @@ std::vector<LogRecord> RecordsAt(const std::string& source, int line) {
     return found;
 }
 
+double SecondsBetween(const LogRecord& from, const LogRecord& to) {
+    namespace pt = boost::posix_time;
+    return (pt::time_from_string(to.timestamp) - pt::time_from_string(from.timestamp)).total_microseconds() / 1e6;
+}
+
 namespace {
 std::vector<EventEntry>* g_events = nullptr;
 std::wstring g_registeredSource;
@@ -140,6 +149,72 @@ void RecordStatus(std::vector<SERVICE_STATUS>* sink) {
 void RecordDebugOutput(std::vector<std::wstring>* sink) {
     g_debug = sink;
     Platform().OutputDebugStringW = FakeOutputDebugString;
+}
+
+const LaunchStep kLaunchSteps[5] = {{159, "WTSQueryUserToken"},
+                                     {170, "DuplicateTokenEx"},
+                                     {180, "SetTokenInformation"},
+                                     {191, "CreateEnvironmentBlock"},
+                                     {211, "CreateProcessAsUser"}};
+
+namespace {
+LaunchFakes g_launch;
+
+bool Failing(int line) {
+    if (g_launch.failAt != line) return false;
+    ::SetLastError(kLaunchError);
+    return true;
+}
+
+// Environment names are case-insensitive on Windows.
+std::wstring VariableIn(LPVOID block, const std::wstring& name) {
+    for (auto* at = static_cast<const wchar_t*>(block); at != nullptr && *at != L'\0'; at += std::wcslen(at) + 1) {
+        if (_wcsnicmp(at, (name + L"=").c_str(), name.size() + 1) == 0) return at + name.size() + 1;
+    }
+    return L"<none>";
+}
+}  // namespace
+
+LaunchFakes& InstallLaunchFakes() {
+    g_launch = LaunchFakes();
+    Platform().WTSQueryUserToken = [](ULONG session, PHANDLE token) -> BOOL {
+        return !Failing(159) && ::WTSQueryUserToken(session, token);
+    };
+    Platform().DuplicateTokenEx = [](HANDLE token, DWORD access, LPSECURITY_ATTRIBUTES sa,
+                                     SECURITY_IMPERSONATION_LEVEL level, TOKEN_TYPE type, PHANDLE out) -> BOOL {
+        g_launch.tokenType = type;
+        const BOOL ok = !Failing(170) && ::DuplicateTokenEx(token, access, sa, level, type, out);
+        g_launch.primary = ok ? *out : nullptr;
+        return ok;
+    };
+    Platform().SetTokenInformation = [](HANDLE token, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size) -> BOOL {
+        if (cls == TokenSessionId && token == g_launch.primary && size == sizeof(DWORD)) {
+            g_launch.sessionSet.push_back(*static_cast<DWORD*>(info));
+        }
+        return !Failing(180) && ::SetTokenInformation(token, cls, info, size);
+    };
+    Platform().CreateEnvironmentBlock = [](LPVOID* block, HANDLE token, BOOL inherit) -> BOOL {
+        g_launch.inheritEnvironment = inherit;
+        g_launch.environmentToken = token;
+        const BOOL ok = !Failing(191) && ::CreateEnvironmentBlock(block, token, inherit);
+        g_launch.environment = ok ? *block : nullptr;
+        g_launch.userProfile = VariableIn(g_launch.environment, L"USERPROFILE");
+        return ok;
+    };
+    Platform().CreateProcessAsUserW = [](HANDLE token, LPCWSTR app, LPWSTR cmd, LPSECURITY_ATTRIBUTES pa,
+                                         LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                                         LPCWSTR dir, LPSTARTUPINFOW si, LPPROCESS_INFORMATION pi) -> BOOL {
+        ++g_launch.processCalls;
+        g_launch.processToken = token;
+        g_launch.application = app ? app : L"<null>";
+        g_launch.commandLine = cmd ? cmd : L"<null>";
+        g_launch.desktop = si->lpDesktop ? si->lpDesktop : L"<null>";
+        g_launch.directory = dir ? dir : L"<null>";
+        g_launch.flags = flags;
+        g_launch.environmentGiven = env;
+        return !Failing(211) && ::CreateProcessAsUserW(token, app, cmd, pa, ta, inherit, flags, env, dir, si, pi);
+    };
+    return g_launch;
 }
 
 std::wstring TestDir() { return GetModuleDirectory(); }
@@ -203,15 +278,31 @@ DWORD RunProcess(const std::wstring& exe, const std::wstring& arguments, std::st
     CHandle process(info.hProcess);
     CHandle thread(info.hThread);
     writer.reset();
+    // Read without blocking: a child of the program may hold the pipe open for
+    // ever, and its output is not waited for past the bound.
     std::string collected;
-    std::thread drain([&] {
-        char buf[4096];
-        DWORD n = 0;
-        while (::ReadFile(reader.get(), buf, sizeof(buf), &n, nullptr) && n > 0) collected.append(buf, n);
-    });
-    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) ::TerminateProcess(process.get(), 0xDEAD);
-    ::WaitForSingleObject(process.get(), INFINITE);
-    drain.join();
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    ULONGLONG drainEnd = 0;
+    for (;;) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr)) break;  // every writer gone
+        if (available > 0) {
+            char buf[4096];
+            DWORD n = 0;
+            if (!::ReadFile(reader.get(), buf, sizeof(buf) < available ? sizeof(buf) : available, &n, nullptr)) break;
+            collected.append(buf, n);
+            continue;
+        }
+        const ULONGLONG now = ::GetTickCount64();
+        if (::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
+            if (drainEnd == 0) drainEnd = now + 5000;
+            if (now >= drainEnd) break;
+        } else if (now >= deadline) {
+            ::TerminateProcess(process.get(), 0xDEAD);
+            ::WaitForSingleObject(process.get(), 5000);
+        }
+        ::Sleep(10);
+    }
     if (out) *out = collected;
     return ExitCodeOf(process.get());
 }

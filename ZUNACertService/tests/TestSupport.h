@@ -25,6 +25,8 @@ std::string ReadLogFile();
 std::vector<LogRecord> ParseLog(const std::string& text);
 // Records whose source ends in `source` and whose line is `line`, oldest first.
 std::vector<LogRecord> RecordsAt(const std::string& source, int line);
+// Seconds between two records, by their own time stamps.
+double SecondsBetween(const LogRecord& from, const LogRecord& to);
 
 // Restores the platform table when it goes out of scope.
 class PlatformScope {
@@ -51,6 +53,30 @@ void RecordEventLog(std::vector<EventEntry>* sink);
 void RecordStatus(std::vector<SERVICE_STATUS>* sink);
 void RecordDebugOutput(std::vector<std::wstring>* sink);
 
+// The guard's launch steps, each recorded on its way to the real call; the step
+// whose record line is `failAt` fails with kLaunchError instead.
+struct LaunchFakes {
+    int failAt = 0;  // 0: none fails
+    int processCalls = 0;
+    TOKEN_TYPE tokenType = TokenImpersonation;
+    HANDLE primary = nullptr;
+    std::vector<DWORD> sessionSet;
+    BOOL inheritEnvironment = TRUE;
+    HANDLE environmentToken = nullptr, processToken = nullptr;
+    LPVOID environment = nullptr, environmentGiven = nullptr;
+    std::wstring userProfile;  // USERPROFILE in the block built for the program
+    std::wstring application, commandLine, desktop, directory;
+    DWORD flags = 0;
+};
+const DWORD kLaunchError = 1307;
+struct LaunchStep {
+    int line;  // of the step's failure record
+    const char* name;
+};
+extern const LaunchStep kLaunchSteps[5];
+// Resets the record and puts the fakes into the platform table.
+LaunchFakes& InstallLaunchFakes();
+
 std::wstring TestDir();
 // The built stand-in, found above the test directory.
 std::wstring StandinExe();
@@ -62,7 +88,8 @@ struct ChildProcess {
 };
 ChildProcess StartProcess(const std::wstring& exe, const std::wstring& arguments = L"",
                           const std::wstring& directory = L"");
-// Runs to the end and returns the exit code; standard output into *out.
+// Runs to the end (ended after `timeoutMs`) and returns the exit code; standard
+// output into *out, read until the program's end and at most 5 s more.
 DWORD RunProcess(const std::wstring& exe, const std::wstring& arguments, std::string* out = nullptr,
                  DWORD timeoutMs = 60000);
 DWORD ExitCodeOf(HANDLE process);
