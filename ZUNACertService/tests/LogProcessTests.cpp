@@ -292,20 +292,3 @@ TEST_F(PlantedLog, FolderIsMovedAsideWithWhatItHolds) {
     ::FindClose(search);
     EXPECT_EQ(holding, 1);
 }
-
-// The guard itself, started from a console: the dispatcher cannot connect, and
-// its failure record carries the GBK text as bytes, not as UTF-8.
-TEST(GuardFromConsole, DispatcherFailureIsLoggedInGbk) {
-    const std::wstring tavl = TestDir() + L"\\..\\ZUNACertService\\TAVL.exe";
-    ASSERT_NE(::GetFileAttributesW(tavl.c_str()), INVALID_FILE_ATTRIBUTES);
-    std::string out;
-    EXPECT_EQ(RunProcess(tavl, L"install", &out), 0u) << "a word without a switch is service mode";
-    EXPECT_TRUE(out.empty()) << out;
-    const std::vector<LogRecord> dispatcher = RecordsAt("ServiceBase.cpp", 99);
-    ASSERT_EQ(dispatcher.size(), 1u);
-    EXPECT_EQ(dispatcher[0].value, "1063");
-    const std::vector<LogRecord> failed = RecordsAt("ZUNACertService.cpp", 67);
-    ASSERT_EQ(failed.size(), 1u);
-    EXPECT_EQ(failed[0].message, "\xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC");
-    EXPECT_EQ(failed[0].message.size(), 12u);
-}
