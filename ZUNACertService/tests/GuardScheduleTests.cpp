@@ -309,8 +309,8 @@ TEST_F(ScheduleTest, ALoopThatCannotGoOnStopsForTheManagerToRestartIt) {
     const std::vector<EventEntry> gaveUp = Entries(GuardEvent::LoopGaveUp);
     ASSERT_EQ(gaveUp.size(), 1u);
     EXPECT_EQ(RenderEvent(gaveUp[0]),
-              L"ScheduleTest: the watch loop failed in 5 cycles in a row (last: table broken); the service stops "
-              L"with exit code 1064 so that the service manager restarts it.");
+              L"ScheduleTest: the watch loop failed in 5 cycles in a row (last: table broken); the service process "
+              L"ends with exit code 1064 so that the service manager restarts it.");
 }
 
 TEST_F(ScheduleTest, AnUnreadableProcessTableStartsAndKillsNothing) {
