@@ -165,6 +165,13 @@ bool Locate(const wchar_t* path, Place* place, DWORD* error) {
     return true;
 }
 
+struct FindHandleTraits {
+    using pointer = HANDLE;
+    static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(pointer h) noexcept { ::FindClose(h); }
+};
+using CFindHandle = CUniqueHandle<FindHandleTraits>;
+
 // Earlier logs that `.old` could not take, under names of their own: the UTC
 // time first, so that the names sort by age.
 const size_t kKeptLogs = 3;
@@ -204,13 +211,12 @@ void PruneKeptLogs(const Place& place) {
     std::vector<std::wstring> suffixes;
     WIN32_FIND_DATAW found = {};
     const std::wstring pattern = place.path + L".*.old";
-    HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;  // none there, or the folder cannot be listed: nothing to prune
+    const CFindHandle search(::FindFirstFileW(pattern.c_str(), &found));
+    if (!search) return;  // none there, or the folder cannot be listed: nothing to prune
     do {
         const std::wstring suffix = KeptSuffixOf(found.cFileName, logName);
         if (!suffix.empty()) suffixes.push_back(suffix);
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
+    } while (::FindNextFileW(search.get(), &found));
     std::sort(suffixes.begin(), suffixes.end());
     std::vector<std::pair<Entry, CFileHandle>> own;
     for (const std::wstring& suffix : suffixes) {

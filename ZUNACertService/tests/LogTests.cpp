@@ -37,33 +37,27 @@ std::string ThreadIdText() {
 // folder whichever compiler built it.
 struct LayoutCase {
     const char* name;
-    std::string file;
-    int line;
-    std::string message;
-    int value;
-    std::string marker;
+    std::string file, message;
+    int line, value;
     std::string tail;
 };
 
 const LayoutCase kLayout[] = {
-    {"FixedShape", "core/Http", 150, "layout-marker", 0, "layout-marker",
-     "core/Http [ 150 ]  : layout-marker [ 0 ] \r\n"},
-    {"NeverFormatted", "ServiceInstaller", 59, "fmt-marker failed w/err 0x%08lx %s %d", -1, "fmt-marker",
-     "ServiceInstaller [ 59 ]  : fmt-marker failed w/err 0x%08lx %s %d [ -1 ] \r\n"},
-    {"TopBitIsSigned", "x", 1, "topbit-marker", static_cast<int>(0x80070005u), "topbit-marker",
+    {"FixedShape", "core/Http", "layout-marker", 150, 0, "core/Http [ 150 ]  : layout-marker [ 0 ] \r\n"},
+    {"NeverFormatted", "ServiceInstaller", "fmt-marker 0x%08lx %s %d", 59, -1,
+     "ServiceInstaller [ 59 ]  : fmt-marker 0x%08lx %s %d [ -1 ] \r\n"},
+    {"TopBitIsSigned", "x", "topbit-marker", 1, static_cast<int>(0x80070005u),
      "x [ 1 ]  : topbit-marker [ -2147024891 ] \r\n"},
-    {"EmptyMessage", "empty-marker", 7, "", 0, "empty-marker", "empty-marker [ 7 ]  :  [ 0 ] \r\n"},
-    {"LineEnds", "nl-marker", 164, "\n%s is stopped.\n", 0, "nl-marker",
-     "nl-marker [ 164 ]  : \r\n%s is stopped.\r\n [ 0 ] \r\n"},
-    {"MsvcPath", "C:\\b\\src\\ZUNACertService\\core\\Http.cpp", 150, "msvc-path-marker", 0, "msvc-path-marker",
-     "core/Http.cpp [ 150 ]  : msvc-path-marker [ 0 ] \r\n"},
-    {"GccPath", "/x/ZUNACertService/ServiceBase.cpp", 99, "gcc-path-marker", 0, "gcc-path-marker",
-     "ServiceBase.cpp [ 99 ]  : gcc-path-marker [ 0 ] \r\n"},
-    {"BareName", "ZUNACertService.cpp", 67, "bare-name-marker", 0, "bare-name-marker",
-     "ZUNACertService.cpp [ 67 ]  : bare-name-marker [ 0 ] \r\n"},
-    {"Gbk", "gbk-marker", 67, "\xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC", 0, "gbk-marker",  // 服务运行失败
+    {"EmptyMessage", "empty-marker", "", 7, 0, "empty-marker [ 7 ]  :  [ 0 ] \r\n"},
+    {"LineEnds", "nl-marker", "\n%s is stopped.\n", 164, 0, "nl-marker [ 164 ]  : \r\n%s is stopped.\r\n [ 0 ] \r\n"},
+    {"MsvcPath", "C:\\b\\src\\ZUNACertService\\core\\Http.cpp", "msvc-marker", 150, 0,
+     "core/Http.cpp [ 150 ]  : msvc-marker [ 0 ] \r\n"},
+    {"GccPath", "/x/ZUNACertService/ServiceBase.cpp", "gcc-marker", 99, 0,
+     "ServiceBase.cpp [ 99 ]  : gcc-marker [ 0 ] \r\n"},
+    {"BareName", "ZUNACertService.cpp", "bare-marker", 67, 0, "ZUNACertService.cpp [ 67 ]  : bare-marker [ 0 ] \r\n"},
+    {"Gbk", "gbk-marker", "\xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC", 67, 0,  // 服务运行失败
      "gbk-marker [ 67 ]  : \xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC [ 0 ] \r\n"},
-    {"ZeroByte", "zero-marker", 1, std::string("zero\0byte", 9), 0, "zero-marker",
+    {"ZeroByte", "zero-marker", std::string("zero\0byte", 9), 1, 0,
      std::string("zero-marker [ 1 ]  : zero\0byte [ 0 ] \r\n", 39)},
 };
 
@@ -72,8 +66,8 @@ class LogLayout : public ::testing::TestWithParam<LayoutCase> {};
 TEST_P(LogLayout, RecordHasTheFixedShape) {
     const LayoutCase& c = GetParam();
     WriteLog(c.file, c.line, c.message, c.value);
-    const LogRecord r = LastRecordWith(c.marker);
-    ASSERT_GT(r.raw.size(), 42u);
+    const LogRecord r = LastRecordWith(c.tail);
+    ASSERT_GT(r.raw.size(), 42u) << "no record ends in " << c.tail;
     EXPECT_EQ(r.raw.substr(42), c.tail);
     EXPECT_EQ(r.threadId, ThreadIdText());
     // The stamp is local time, to the microsecond.

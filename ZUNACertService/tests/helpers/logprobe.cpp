@@ -118,7 +118,8 @@ BOOL WINAPI WindowsSetFileInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kin
     }
     wchar_t path[MAX_PATH + 8];
     Pending pending = {};
-    if (!::GetFinalPathNameByHandleW(file, path, MAX_PATH + 8, 0) || !::GetFileInformationByHandle(file, &pending.identity)) {
+    if (!::GetFinalPathNameByHandleW(file, path, MAX_PATH + 8, 0) ||
+        !::GetFileInformationByHandle(file, &pending.identity)) {
         return FALSE;
     }
     pending.name = Plain(path);
