@@ -21,6 +21,8 @@ struct SimWorld {
     std::mutex lock;
     long long elapsedMs = 0;          // monotonic simulated time since the loop began
     long long endMs = 0;              // time freezes here, so the test can stop the loop
+    ULONGLONG tickBase = 1000000;     // what the tick count read when the loop began
+    std::function<long long(long long)> tickJump = [](long long) { return 0LL; };  // added to it at a time
     std::function<bool(long long)> running = [](long long) { return true; };
     ProbeOutcome outcome{"{\"ok\":true}", 0, 200};
     std::function<ProgramPresence(long long)> presence;  // when set, overrides `running`
@@ -56,7 +58,7 @@ void SimPause(HANDLE, DWORD ms) {
 
 ULONGLONG SimTick() {
     std::lock_guard<std::mutex> lock(g_world->lock);
-    return static_cast<ULONGLONG>(g_world->elapsedMs) + 1000000;
+    return g_world->tickBase + static_cast<ULONGLONG>(g_world->elapsedMs + g_world->tickJump(g_world->elapsedMs));
 }
 
 ProgramPresence SimPresence() {
@@ -160,6 +162,20 @@ TEST_F(ScheduleTest, ProbesEveryThirtySecondsAfterAQuietStart) {
     for (size_t i = 1; i < world.probes.size(); ++i) EXPECT_EQ(world.probes[i] - world.probes[i - 1], 30);
     EXPECT_EQ(world.scans, 2 * world.cyclePauses) << "both scans in every cycle";
     EXPECT_EQ(world.launchPauses, 0);
+}
+
+// The interval is read on the tick count alone, so a wall clock set back or
+// forward an hour (the time service, an administrator, a restored snapshot)
+// has nothing to act on. What the tick count itself does on Windows: it
+// passes 2^32 ms after 49.7 days of uptime, and it counts a sleep or
+// hibernation, so it jumps forward an hour at a resume. Neither silences the
+// probe nor brings a burst of them.
+TEST_F(ScheduleTest, TheTickCountsWrapAndAResumeMoveNoProbe) {
+    world.tickBase = 0x100000000ULL - 45000;  // 32 bits run out 45 s in
+    world.tickJump = [](long long ms) { return ms >= 100000 ? 3600 * 1000LL : 0LL; };
+    Run(200);
+    const std::vector<long long> expected = {30, 60, 90, 100, 130, 160, 190};
+    EXPECT_EQ(world.probes, expected);
 }
 
 TEST_F(ScheduleTest, MissingProgramDoesNotMoveTheLastProbe) {
