@@ -27,6 +27,7 @@ PlatformCalls DefaultPlatform() {
     calls.ReportEventW = ::ReportEventW;
     calls.DeregisterEventSource = ::DeregisterEventSource;
     calls.RegisterServiceCtrlHandlerW = ::RegisterServiceCtrlHandlerW;
+    calls.StartServiceCtrlDispatcherW = ::StartServiceCtrlDispatcherW;
     calls.ExitProcess = ::ExitProcess;
     calls.OutputDebugStringW = ::OutputDebugStringW;
     calls.GetModuleFileNameW = ::GetModuleFileNameW;

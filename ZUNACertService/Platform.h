@@ -45,6 +45,7 @@ struct PlatformCalls {
     BOOL(WINAPI* ReportEventW)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, LPVOID);
     BOOL(WINAPI* DeregisterEventSource)(HANDLE);
     SERVICE_STATUS_HANDLE(WINAPI* RegisterServiceCtrlHandlerW)(LPCWSTR, LPHANDLER_FUNCTION);
+    BOOL(WINAPI* StartServiceCtrlDispatcherW)(const SERVICE_TABLE_ENTRYW*);
     // Ends the process; a test records the code instead.
     void(WINAPI* ExitProcess)(UINT);
     // Debugger output has no reader in a test.

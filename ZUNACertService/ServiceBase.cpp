@@ -41,7 +41,7 @@ bool CServiceBase::RunInternal(CServiceBase& service) {
         {const_cast<PWSTR>(service.m_serviceName), &CServiceBase::ServiceEntry},
         {nullptr, nullptr},
     };
-    if (::StartServiceCtrlDispatcherW(table)) return true;
+    if (Platform().StartServiceCtrlDispatcherW(table)) return true;
 
     const DWORD error = ::GetLastError();
     wchar_t text[128] = {};

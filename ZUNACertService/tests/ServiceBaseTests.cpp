@@ -74,75 +74,70 @@ TEST_F(ServiceBaseTest, CheckpointsCountAcrossAllSequences) {
     EXPECT_EQ(s.dwWaitHint, 0u);
 }
 
-TEST_F(ServiceBaseTest, StartFailingWithACodeStopsWithThatCode) {
-    service.start = Fail::Code;
-    const DWORD cp = CTestService::NextCheckPoint();
-    service.Start(0, nullptr);
-    EXPECT_EQ(Reports(), (R{{SERVICE_START_PENDING, cp}, {SERVICE_STOPPED, 0}}));
-    EXPECT_EQ(service.Status().dwWin32ExitCode, 5u);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
-    EXPECT_EQ(events[0].source, L"BaseTestService");
-    EXPECT_EQ(events[0].text, L"Service Start failed w/err 0x00000005");
-}
+namespace {
 
-TEST_F(ServiceBaseTest, StartFailingWithoutACodeStopsWithZero) {
-    service.start = Fail::Other;
-    service.Start(0, nullptr);
-    EXPECT_EQ(service.Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(service.Status().dwWin32ExitCode, 0u);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].text, L"Service failed to start.");
-    EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
-}
+// Each hook failing with a code (a DWORD thrown) and with anything else: the
+// state it falls back to, the checkpoints it takes, the exit code and the entry.
+struct FailingHook {
+    Fail CTestService::*hook;
+    Fail how;
+    void (*act)(CTestService&);
+    std::vector<DWORD> states;  // after the hook's own pending state, if any
+    DWORD exitCode;
+    const wchar_t* text;
+};
+void StartIt(CTestService& s) { s.Start(0, nullptr); }
+void StopIt(CTestService& s) { s.Stop(); }
+void PauseIt(CTestService& s) { s.Pause(); }
+void ContinueIt(CTestService& s) { s.Continue(); }
+void ShutIt(CTestService& s) { s.Shutdown(); }
+const FailingHook kFailingHooks[] = {
+    {&CTestService::start, Fail::Code, StartIt, {SERVICE_START_PENDING, SERVICE_STOPPED}, 5,
+     L"Service Start failed w/err 0x00000005"},
+    {&CTestService::start, Fail::Other, StartIt, {SERVICE_START_PENDING, SERVICE_STOPPED}, 0, L"Service failed to start."},
+    {&CTestService::stop, Fail::Code, StopIt, {SERVICE_STOP_PENDING, SERVICE_RUNNING}, 0,
+     L"Service Stop failed w/err 0x00000005"},
+    {&CTestService::stop, Fail::Other, StopIt, {SERVICE_STOP_PENDING, SERVICE_RUNNING}, 0, L"Service failed to stop."},
+    {&CTestService::pause, Fail::Code, PauseIt, {SERVICE_PAUSE_PENDING, SERVICE_RUNNING}, 0,
+     L"Service Pause failed w/err 0x00000005"},
+    {&CTestService::pause, Fail::Other, PauseIt, {SERVICE_PAUSE_PENDING, SERVICE_RUNNING}, 0,
+     L"Service failed to pause."},
+    // PAUSED is no final state: it takes the next checkpoint, as a success does.
+    {&CTestService::resume, Fail::Code, ContinueIt, {SERVICE_CONTINUE_PENDING, SERVICE_PAUSED}, 0,
+     L"Service Continue failed w/err 0x00000005"},
+    {&CTestService::resume, Fail::Other, ContinueIt, {SERVICE_CONTINUE_PENDING, SERVICE_PAUSED}, 0,
+     L"Service failed to resume."},
+    {&CTestService::shutdown, Fail::Code, ShutIt, {}, 0, L"Service Shutdown failed w/err 0x00000005"},
+    {&CTestService::shutdown, Fail::Other, ShutIt, {}, 0, L"Service failed to shut down."},
+};
+
+}  // namespace
 
 TEST_F(ServiceBaseTest, FailedHooksFallBackToTheirStates) {
-    service.Start(0, nullptr);
-    Reports();
-
-    service.stop = Fail::Code;
-    service.code = 0xC0000005;
-    const DWORD cp = CTestService::NextCheckPoint();
-    service.Stop();
-    EXPECT_EQ(Reports(), (R{{SERVICE_STOP_PENDING, cp}, {SERVICE_RUNNING, 0}})) << "stays running";
-    EXPECT_EQ(events.back().text, L"Service Stop failed w/err 0xc0000005");
-
-    service.stop = Fail::Other;
-    service.Stop();
-    EXPECT_EQ(Reports().back(), std::make_pair(DWORD(SERVICE_RUNNING), DWORD(0)));
-    EXPECT_EQ(events.back().text, L"Service failed to stop.");
-
-    service.pause = Fail::Code;
-    service.Pause();
-    EXPECT_EQ(Reports().back(), std::make_pair(DWORD(SERVICE_RUNNING), DWORD(0)));
-    EXPECT_EQ(events.back().text, L"Service Pause failed w/err 0xc0000005");
-    service.pause = Fail::Other;
-    service.Pause();
-    EXPECT_EQ(events.back().text, L"Service failed to pause.");
-
-    service.resume = Fail::Code;
-    service.Continue();
-    EXPECT_EQ(Reports().back().first, static_cast<DWORD>(SERVICE_PAUSED));
-    EXPECT_EQ(events.back().text, L"Service Continue failed w/err 0xc0000005");
-    service.resume = Fail::Other;
-    service.Continue();
-    EXPECT_EQ(events.back().text, L"Service failed to resume.");
-
-    Reports();
-    service.shutdown = Fail::Code;
-    service.Shutdown();
-    EXPECT_TRUE(Reports().empty()) << "a failed shutdown reports nothing";
-    EXPECT_EQ(events.back().text, L"Service Shutdown failed w/err 0xc0000005");
-    service.shutdown = Fail::Other;
-    service.Shutdown();
-    EXPECT_EQ(events.back().text, L"Service failed to shut down.");
-    EXPECT_EQ(events.size(), 8u);
-    // Every failure entry: event 0, category 0, the service name and the text.
-    for (const EventEntry& e : events) {
-        EXPECT_EQ(e.id, 0u);
-        EXPECT_EQ(e.category, 0);
-        EXPECT_EQ(e.source, L"BaseTestService");
-        EXPECT_EQ(e.strings, (std::vector<std::wstring>{L"BaseTestService", e.text}));
+    for (const FailingHook& row : kFailingHooks) {
+        SCOPED_TRACE(row.text);
+        CTestService fresh;
+        if (row.act != StartIt) fresh.Start(0, nullptr);
+        if (row.act == ContinueIt) fresh.Pause();
+        Reports();
+        events.clear();
+        fresh.*row.hook = row.how;
+        DWORD cp = CTestService::NextCheckPoint();
+        R expected;
+        for (DWORD state : row.states) {
+            const bool counts = state != SERVICE_RUNNING && state != SERVICE_STOPPED;
+            expected.emplace_back(state, counts ? cp++ : 0);
+        }
+        row.act(fresh);
+        EXPECT_EQ(Reports(), expected);
+        EXPECT_EQ(fresh.Status().dwWin32ExitCode, row.exitCode);
+        // Every failure entry: an error, event 0, category 0, the service name and the text.
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
+        EXPECT_EQ(events[0].id, 0u);
+        EXPECT_EQ(events[0].category, 0);
+        EXPECT_EQ(events[0].source, L"BaseTestService");
+        EXPECT_EQ(events[0].strings, (std::vector<std::wstring>{L"BaseTestService", row.text}));
     }
 
     // As Event Viewer shows them: the message table in TAVL.exe, with the
@@ -153,7 +148,7 @@ TEST_F(ServiceBaseTest, FailedHooksFallBackToTheirStates) {
     std::vector<std::wstring> texts{L"CZUNACertService in OnStart", L"C:\\Program Files\\ZUNA Cert",
                                     L"CZUNACertService in OnStop", L"Service Start failed w/err 0x00000005",
                                     L"100% of %1 %%"};
-    for (const EventEntry& e : events) texts.push_back(e.text);
+    for (const FailingHook& row : kFailingHooks) texts.push_back(row.text);
     for (const std::wstring& text : texts) {
         DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>(L"ZUNATAVLGuardService"),
                                reinterpret_cast<DWORD_PTR>(text.c_str())};
@@ -226,8 +221,17 @@ TEST(RunInternal, FromAConsoleTheDispatcherDoesNotStart) {
     PlatformScope platform;
     std::vector<std::wstring> debug;
     RecordDebugOutput(&debug);
+    // Windows refuses at once from a console (Wine waits about 10 s first);
+    // main_tests runs the real call from its console.
+    static std::wstring named;
+    Platform().StartServiceCtrlDispatcherW = [](const SERVICE_TABLE_ENTRYW* table) -> BOOL {
+        named = table[0].lpServiceName;
+        ::SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+        return FALSE;
+    };
     CTestService service;
     EXPECT_FALSE(CServiceBase::RunInternal(service));
+    EXPECT_EQ(named, L"BaseTestService");
     const std::vector<LogRecord> records = RecordsAt("ServiceBase.cpp", 99);
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.back().message, "RunInternal error, err code : %s");
