@@ -77,13 +77,9 @@ class ServiceEndToEnd(unittest.TestCase):
 
     def probe_fault_cycle(self, mode, instances):
         """Our own stand-ins run, the service starts, the fault is played: every
-        instance is killed after the first probe and one is started again."""
+        instance is killed after the first probe and one is started again. The
+        other empty replies are rows of the guard tests, with real processes."""
         self.kill_standins()
-        for name in ("requests.log", "starts.log"):
-            try:
-                os.remove(os.path.join(self.P.install_dir, name))
-            except OSError:
-                pass
         self.P.control("normal {\"alive\":1}")
         for _ in range(instances):
             self.P.start_standin()
@@ -91,15 +87,12 @@ class ServiceEndToEnd(unittest.TestCase):
         self.assertTrue(wait_for(lambda: len(self.P.standin_pids()) == instances, 10))
         ours = set(self.P.standin_pids())
         self.P.control(mode)
-        started = time.monotonic()
         self.start_service()
         replaced = wait_for(lambda: (set(self.P.standin_pids()) and not (set(self.P.standin_pids()) & ours)
                                      and set(self.P.standin_pids())), 75, 0.25)
-        took = time.monotonic() - started
-        print("%s: %d instance(s) replaced %.1f s after the service start" % (mode, instances, took))
         self.assertTrue(replaced, "%s: every instance killed and one started again" % mode)
         # The kill came from a probe: the guard logged its (empty) reply.
-        self.assertTrue([1 for (line, _) in self.P.lines("CZUNACertService.cpp") if line == 368])
+        self.assertIn(368, [line for (line, _) in self.P.lines("CZUNACertService.cpp")])
         self.assertEqual(len(replaced), 1)
         self.P.control("normal {\"alive\":1}")
         self.stop_service()
@@ -110,13 +103,10 @@ class ServiceEndToEnd(unittest.TestCase):
         self.run_tavl("-install")
         code, reg = self.P.registration()
         self.assertEqual(code, 0, "the service key exists")
-        self.assertEqual(reg.get("Type"), "0x10")
-        self.assertEqual(reg.get("Start"), "0x2")
-        self.assertEqual(reg.get("ErrorControl"), "0x1")
-        self.assertEqual(reg.get("ObjectName"), "LocalSystem")
-        self.assertEqual(reg.get("DisplayName"), "ZUNATAVLGuardService zuna Service")
-        self.assertEqual(reg.get("ImagePath"), '"%s"' % self.tavl, "the path is quoted")
-        self.assertIn(reg.get("DependOnService", ""), ("",), "no dependencies")
+        fields = ("Type", "Start", "ErrorControl", "ObjectName", "DisplayName", "ImagePath", "DependOnService")
+        self.assertEqual([reg.get(f, "") for f in fields],
+                         ["0x10", "0x2", "0x1", "LocalSystem", "ZUNATAVLGuardService zuna Service",
+                          '"%s"' % self.tavl, ""], "registration fields %s; the path quoted" % (fields,))
         self.assertTrue(reg.get("Description", "").startswith("ZUNA"), reg.get("Description"))
         code, source = self.P.registration(EVENT_SOURCE)
         self.assertEqual(code, 0, "the event source key exists")
@@ -141,7 +131,8 @@ class ServiceEndToEnd(unittest.TestCase):
         start = self.P.file_text("starts.log")
         self.assertIn(("cwd=" + INSTALL_DIR_WIN + " ").encode(), start)
         # The service's own station is not the user's: the launch names the desktop.
-        self.assertIn(b" console=1 priority=0x20 desktop=WinSta0\\Default userprofile=C:\\users\\", start)
+        # Windows spells the profile folder C:\Users\ (Wine: C:\users\); names compare without case.
+        self.assertRegex(start, rb"(?i) console=1 priority=0x20 desktop=WinSta0\\Default userprofile=C:\\users\\")
         code, out = self.P.wine(INSTALL_DIR_WIN + r"\removeprobe.exe", "status")
         self.assertEqual(out.strip(), "state=4 accepted=5", "stop and shutdown, as the manager sees them")
 
@@ -163,13 +154,11 @@ class ServiceEndToEnd(unittest.TestCase):
 
     def test_3_probe_body_and_faults(self):
         self.probe_fault_cycle("refuse", 2)
-        self.probe_fault_cycle("status 500 down", 1)
         requests = self.P.file_text("requests.log")
         self.assertIn(b"POST / HTTP/1.1\r\n", requests)
         self.assertIn(b"\r\nContent-Type:application/json\r\n", requests)
         self.assertIn(b"\r\nContent-Length: 47\r\n", requests)
         self.assertIn(b'\r\n\r\n{"active":"CertInfo", "name" : "GetOCXVersion"}', requests)
-        self.probe_fault_cycle("silent", 1)
 
     def test_4_console_copy_is_refused_while_the_service_runs(self):
         self.start_service()
@@ -206,10 +195,8 @@ class ServiceEndToEnd(unittest.TestCase):
 
     def test_7_unknown_switch_is_silent(self):
         before = self.P.log_bytes()
-        out = self.run_tavl("-status")
-        self.assertEqual(out, "")
-        out = self.run_tavl("--install")
-        self.assertEqual(out, "")
+        for switch in ("-status", "--install"):
+            self.assertEqual(self.run_tavl(switch), "", switch)
         self.assertEqual(self.P.log_bytes(), before, "no record, the log untouched")
         self.assertIsNone(self.P.service_state())
 
