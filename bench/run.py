@@ -312,7 +312,7 @@ def main():
     parser.add_argument("--smoke", action="store_true", help="a few samples of each, for CI")
     args = parser.parse_args()
     if args.smoke:
-        args.footprint_minutes, args.extra_processes = 0.25, 10
+        args.footprint_minutes, args.extra_processes = 0.1, 10
         args.recovery_samples, args.empty_samples, args.stop_samples, args.soak = 1, 1, 1, 10
         args.switch_samples = 2
     args.tavl = os.path.join(args.build, "ZUNACertService", "TAVL.exe")
