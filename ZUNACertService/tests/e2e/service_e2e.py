@@ -153,7 +153,7 @@ class ServiceEndToEnd(unittest.TestCase):
         self.assertIn(225, stop[:stop.index(409)], "the program's end is seen before the join")
 
     def test_3_probe_body_and_faults(self):
-        self.probe_fault_cycle("refuse", 2)
+        self.probe_fault_cycle("status 500 down", 2)
         requests = self.P.file_text("requests.log")
         self.assertIn(b"POST / HTTP/1.1\r\n", requests)
         self.assertIn(b"\r\nContent-Type:application/json\r\n", requests)
