@@ -13,18 +13,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 log() { printf '[package] %s\n' "$*" >&2; }
-sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
-missing=()
-for p in wixl msitools osslsigncode openssl; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing: ${missing[*]}"
-  sudo_ apt-get update -qq >&2
-  sudo_ env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
-
+"$root/scripts/package-tools.sh"
 ZUNA_DEPS_PREFIX=$("$root/scripts/deps.sh" | tail -n 1)
 build=${ZUNA_PACKAGE_BUILD:-$root/build/package}
 dist=${ZUNA_DIST:-$root/dist}

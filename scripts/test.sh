@@ -6,6 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$("$root/scripts/build.sh" | tail -n 1)
+"$root/scripts/package-tools.sh"
 # shellcheck source=wine-env.sh
 . "$root/scripts/wine-env.sh"
 wine_up "$build/wineprefix"
