@@ -1,6 +1,7 @@
 #include "LogSink.h"
 
 #include "LogFile.h"
+#include "Platform.h"
 
 #include <string>
 #include <system_error>
@@ -44,7 +45,7 @@ public:
         m_bytes += "\r\n";
         if (m_size > 0 && m_size + m_bytes.size() >= m_limit) StartAgain();
         DWORD written = 0;
-        if (!::WriteFile(m_file.get(), m_bytes.data(), static_cast<DWORD>(m_bytes.size()), &written, nullptr)) {
+        if (!Platform().WriteFile(m_file.get(), m_bytes.data(), static_cast<DWORD>(m_bytes.size()), &written, nullptr)) {
             const DWORD error = ::GetLastError();
             Resynchronise();
             Throw(error, "WriteFile");

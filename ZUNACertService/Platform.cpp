@@ -52,6 +52,7 @@ PlatformCalls DefaultPlatform() {
     calls.WTSQuerySessionInformationW = ::WTSQuerySessionInformationW;
     calls.WTSFreeMemory = ::WTSFreeMemory;
     calls.CreateFileW = ::CreateFileW;
+    calls.WriteFile = ::WriteFile;
     calls.SetFileInformationByHandle = ::SetFileInformationByHandle;
     calls.GetFileInformationByHandle = ::GetFileInformationByHandle;
     calls.GetSecurityInfo = ::GetSecurityInfo;

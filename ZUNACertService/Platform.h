@@ -84,6 +84,8 @@ struct PlatformCalls {
     void(WINAPI* WTSFreeMemory)(PVOID);
     // The log's preparation, so a test can make an open wait.
     HANDLE(WINAPI* CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+    // The log's records, so a test can fail a write part-way (a full disk).
+    BOOL(WINAPI* WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
     // What the log's preparation meets on Windows and not under Wine: a POSIX
     // delete that keeps the name taken until its handle closes (Wine answers
     // 87), renames refused onto such a name, a symbolic link or junction seen

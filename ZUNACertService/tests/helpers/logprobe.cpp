@@ -1,13 +1,17 @@
 // Writes log records the way the guard does, for tests that need a process of
 // its own: "before <text>" logs without InitLog, "write <text>" with it, and
-// "slow <text>" with it while the log's first open waits 7 s. It prints what
-// the log's reporter hears and how long the first record took. Options after
-// the text make the log's preparation meet what Windows does and Wine cannot:
+// "slow <text>" with it while the log's first open waits until the first
+// record is written; then, once that open's thread has ended, it prints
+// whether anything holds the log. It prints what the log's reporter hears.
+// Options after the text make the log's preparation meet what Windows does
+// and Wine cannot, or wait:
 //   windows   POSIX deletes and renames as on Windows 10 1709 and later
 //   link      the entry at the log path is a symbolic link or junction
 //   admins    every file is owned by Administrators
 //   user      every file is owned by a standard user
+//   unowned   no file's owner can be read
 //   big <n>   a record of <n> bytes follows the first one
+//   wait <ms> the log's first open waits <ms> ms
 #include <windows.h>
 #include <sddl.h>
 
@@ -22,6 +26,7 @@
 #include "Handle.h"
 #include "LogFile.h"
 #include "Platform.h"
+#include "../TestSupport.h"
 #include "utils.h"
 
 namespace {
@@ -30,10 +35,18 @@ void PrintUnavailable(const std::wstring& path, DWORD error) {
     std::printf("log unavailable: %ls %lu\n", path.c_str(), static_cast<unsigned long>(error));
 }
 
+// The log's first open waits this long, or until the first record is written.
+DWORD g_openWait = INFINITE;
+const CHandle g_firstRecord(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+std::atomic<HANDLE> g_waiter{nullptr};  // the thread of that open
+
 HANDLE WINAPI SlowCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                              DWORD disposition, DWORD flags, HANDLE model) {
     static std::atomic<bool> first{true};
-    if (first.exchange(false)) ::Sleep(7000);
+    if (first.exchange(false)) {
+        g_waiter = ::OpenThread(SYNCHRONIZE, FALSE, ::GetCurrentThreadId());
+        ::WaitForSingleObject(g_firstRecord.get(), g_openWait);
+    }
     return ::CreateFileW(name, access, share, attributes, disposition, flags, model);
 }
 
@@ -189,19 +202,30 @@ int wmain(int argc, wchar_t** wargv) {
         } else if (option == L"admins" || option == L"user") {
             g_ownerSddl = option == L"admins" ? L"O:BA" : L"O:S-1-5-21-1-2-3-1001";
             Platform().GetSecurityInfo = MadeOwner;
+        } else if (option == L"unowned") {
+            // Windows refuses the owner to a handle without READ_CONTROL; Wine always answers.
+            Platform().GetSecurityInfo = [](HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                            PSECURITY_DESCRIPTOR*) -> DWORD { return ERROR_ACCESS_DENIED; };
         } else if (option == L"big" && i + 1 < argc) {
             big = static_cast<size_t>(std::wcstoul(wargv[++i], nullptr, 10));
+        } else if (option == L"wait" && i + 1 < argc) {
+            g_openWait = std::wcstoul(wargv[++i], nullptr, 10);
+            Platform().CreateFileW = SlowCreateFile;
         }
     }
     SetLogUnavailableReporter(&PrintUnavailable);
     if (mode == "slow") Platform().CreateFileW = SlowCreateFile;
     if (mode != "before") InitLog();
-    const DWORD start = ::GetTickCount();
-    WriteLog("logprobe", 1, text, 0);
-    std::printf("first record after %lu ms\n", static_cast<unsigned long>(::GetTickCount() - start));
+    {
+        const CWatchdog watchdog(10, "the first record, behind the log's first open");
+        WriteLog("logprobe", 1, text, 0);
+    }
+    ::SetEvent(g_firstRecord.get());
+    const CHandle waiter(g_waiter.exchange(nullptr));
     if (big > 0) WriteLog("logprobe", 3, std::string(big, 'b'), 0);
     if (mode == "slow") {
-        ::Sleep(4000);  // the worker's open has returned meanwhile
+        const CWatchdog watchdog(10, "the log's late first open");
+        if (!waiter || ::WaitForSingleObject(waiter.get(), INFINITE) != WAIT_OBJECT_0) return 4;
         // Whatever the late worker opened is closed: nothing holds the name.
         const CFileHandle log(::CreateFileW(kLogFilePath, DELETE,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -209,6 +233,5 @@ int wmain(int argc, wchar_t** wargv) {
         std::printf("log open: %lu.\n", log ? 0ul : static_cast<unsigned long>(::GetLastError()));
     }
     WriteLog("logprobe", 2, text, 0);
-    std::printf("logprobe returned\n");
     return 0;
 }
