@@ -31,15 +31,11 @@ void SimPause(HANDLE wake, DWORD ms) {
 }
 
 ProgramPresence SimPresence() {
-    std::function<ProgramPresence(long long)> presence;
-    long long now;
-    {
-        std::lock_guard<std::mutex> lock(g_world->lock);
-        ++g_world->scans;
-        presence = g_world->presence;
-        now = g_world->nowMs;
-    }
-    return presence(now);
+    std::unique_lock<std::mutex> lock(g_world->lock);
+    ++g_world->scans;
+    const long long now = g_world->nowMs;
+    lock.unlock();
+    return g_world->presence(now);  // set before the loop starts
 }
 
 ProbeOutcome SimProbe(const std::string& url, const std::string& body, const std::atomic<LONG>* abort) {
@@ -91,19 +87,17 @@ void InstallSimulatedWorld(SimulatedWorld* world) {
 }
 
 void RunInSimulatedTime(SimulatedWorld& world, CZUNACertService& guard, long long seconds) {
-    const auto frozen = [&] {
-        std::lock_guard<std::mutex> lock(world.lock);
-        return world.frozen;
-    };
-    {
-        std::lock_guard<std::mutex> lock(world.lock);
-        world.endMs = seconds * 1000;
-    }
+    world.endMs = seconds * 1000;  // before the loop's thread starts
     guard.Start(0, nullptr);
     {
-        // The slowest here, 1000 s of failing real launches, takes about 2.5 s.
-        CWatchdog dog(5, "the watch loop's " + std::to_string(seconds) + " s of simulated time");
-        WaitUntil(frozen, std::chrono::hours(24), std::chrono::milliseconds(5));
+        // The slowest here, 1000 s of failing real launches, takes up to 5 s on a busy machine.
+        CWatchdog dog(10, "the watch loop's " + std::to_string(seconds) + " s of simulated time");
+        WaitUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(world.lock);
+                return world.frozen;
+            },
+            std::chrono::hours(24), std::chrono::milliseconds(5));
     }
     CWatchdog dog(10, "the stop at the end of simulated time");
     guard.Stop();
