@@ -2,101 +2,18 @@
 // fakes, the program's presence is scripted and each probe is recorded.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
 #include "CZUNACertService.h"
+#include "SimulatedGuard.h"
 #include "TestSupport.h"
 
 namespace {
 
-namespace pt = boost::posix_time;
-
-// Simulated time runs only inside the loop's pauses.
-struct SimWorld {
-    std::mutex lock;
-    long long elapsedMs = 0;          // monotonic simulated time since the loop began
-    long long endMs = 0;              // time freezes here, so the test can stop the loop
-    ULONGLONG tickBase = 1000000;     // what the tick count read when the loop began
-    std::function<long long(long long)> tickJump = [](long long) { return 0LL; };  // added to it at a time
-    std::function<bool(long long)> running = [](long long) { return true; };
-    ProbeOutcome outcome{"{\"ok\":true}", 0, 200};
-    std::function<ProgramPresence(long long)> presence;  // when set, overrides `running`
-    // When set, the guard's starts run here: how long the run lasts and its exit code.
-    std::function<std::pair<long long, DWORD>(int)> run;
-    std::vector<long long> starts;  // simulated milliseconds at each start
-    std::vector<long long> ends;
-    std::vector<long long> probes;  // simulated seconds at each probe
-    int scans = 0;
-    int cyclePauses = 0;
-    int launchPauses = 0;
-    int failurePauses = 0;
-    bool frozen = false;
-};
-SimWorld* g_world = nullptr;
+SimulatedWorld* g_world = nullptr;
 const ProbeOutcome kNoConnection{"", 7, 0};
 const std::wstring kGuarded = L"ZUNATAVLService.exe";
-
-void SimPause(HANDLE, DWORD ms) {
-    {
-        std::lock_guard<std::mutex> lock(g_world->lock);
-        if (ms == 1000) ++g_world->cyclePauses;
-        if (ms == 2000) ++g_world->launchPauses;
-        if (ms == 5000) ++g_world->failurePauses;
-        if (g_world->elapsedMs < g_world->endMs) {
-            g_world->elapsedMs += ms;
-            return;
-        }
-        g_world->frozen = true;
-    }
-    ::Sleep(2);
-}
-
-ULONGLONG SimTick() {
-    std::lock_guard<std::mutex> lock(g_world->lock);
-    return g_world->tickBase + static_cast<ULONGLONG>(g_world->elapsedMs + g_world->tickJump(g_world->elapsedMs));
-}
-
-ProgramPresence SimPresence() {
-    std::lock_guard<std::mutex> lock(g_world->lock);
-    ++g_world->scans;
-    if (g_world->presence) return g_world->presence(g_world->elapsedMs);
-    return g_world->running(g_world->elapsedMs) ? ProgramPresence::Running : ProgramPresence::Absent;
-}
-
-ProbeOutcome SimProbe(const std::string& url, const std::string& body, const std::atomic<LONG>* abort) {
-    EXPECT_EQ(url, "http://127.0.0.1:58000");
-    EXPECT_EQ(body, "{\"active\":\"CertInfo\", \"name\" : \"GetOCXVersion\"}");
-    EXPECT_EQ(body.size(), 47u);
-    EXPECT_NE(abort, nullptr);
-    std::lock_guard<std::mutex> lock(g_world->lock);
-    g_world->probes.push_back(g_world->elapsedMs / 1000);
-    return g_world->outcome;
-}
-
-// The real launcher, unless the world scripts the runs.
-ProgramRun SimRun(CZUNACertService& guard) {
-    std::unique_lock<std::mutex> lock(g_world->lock);
-    if (!g_world->run) {
-        lock.unlock();
-        return guard.LaunchInUserSession();
-    }
-    ProgramRun run;
-    if (g_world->elapsedMs >= g_world->endMs) return run;  // time has stopped: nothing more runs
-    const std::pair<long long, DWORD> scripted = g_world->run(static_cast<int>(g_world->starts.size()));
-    run.started = run.ended = true;
-    run.startMs = static_cast<ULONGLONG>(g_world->elapsedMs) + 1000000;
-    g_world->starts.push_back(g_world->elapsedMs);
-    g_world->elapsedMs += scripted.first;
-    g_world->ends.push_back(g_world->elapsedMs);
-    run.endMs = static_cast<ULONGLONG>(g_world->elapsedMs) + 1000000;
-    run.exitCode = scripted.second;
-    return run;
-}
 
 class ScheduleTest : public ::testing::Test {
 protected:
@@ -109,42 +26,19 @@ protected:
         g_world = &world;
         RecordEventLog(&events);
         RecordStatus(&statuses);
-        Platform().TickMs = SimTick;
-        Platform().Pause = SimPause;
-        Platform().FindGuardedProgram = SimPresence;
-        Platform().Probe = SimProbe;
-        Platform().RunGuardedProgram = SimRun;
+        InstallSimulatedWorld(&world);
     }
     void TearDown() override { g_world = nullptr; }
 
     // Runs the loop through `seconds` of simulated time, then stops it.
     void Run(long long seconds) {
-        world.endMs = seconds * 1000;
         CZUNACertService service(L"ScheduleTest");
-        service.Start(0, nullptr);
-        const bool frozen = WaitUntil(
-            [&] {
-                std::lock_guard<std::mutex> lock(world.lock);
-                return world.frozen || service.Status().dwCurrentState == SERVICE_STOPPED;
-            },
-            std::chrono::seconds(60), std::chrono::milliseconds(5));
-        EXPECT_TRUE(frozen) << "the loop did not reach the end of simulated time";
-        CWatchdog dog(10, "the schedule test's stop");
-        service.Stop();
+        RunInSimulatedTime(world, service, seconds);
     }
-    // Entries of one event ID.
-    std::vector<EventEntry> Entries(DWORD id) {
-        std::vector<EventEntry> found;
-        for (const EventEntry& e : events) {
-            if (e.id == id) found.push_back(e);
-        }
-        return found;
-    }
-    std::vector<EventEntry> Entries(GuardEvent id) { return Entries(static_cast<DWORD>(id)); }
-    static size_t Count(int line) { return RecordsAt("CZUNACertService.cpp", line).size(); }
+    std::vector<EventEntry> Entries(GuardEvent id) { return EntriesOf(events, id); }
     const std::wstring program = GetModuleDirectory() + L"\\" + kGuarded;
 
-    SimWorld world;
+    SimulatedWorld world;
     PlatformScope platform;
     std::vector<EventEntry> events;
     std::vector<SERVICE_STATUS> statuses;
@@ -160,8 +54,8 @@ TEST_F(ScheduleTest, ProbesEveryThirtySecondsAfterAQuietStart) {
     // which may be set back or forward, plays no part).
     EXPECT_EQ(world.probes[0], 30);
     for (size_t i = 1; i < world.probes.size(); ++i) EXPECT_EQ(world.probes[i] - world.probes[i - 1], 30);
-    EXPECT_EQ(world.scans, 2 * world.cyclePauses) << "both scans in every cycle";
-    EXPECT_EQ(world.launchPauses, 0);
+    EXPECT_EQ(world.scans, 2 * world.pauses[1000]) << "both scans in every cycle";
+    EXPECT_EQ(world.pauses[2000], 0);
 }
 
 // The interval is read on the tick count alone, so a wall clock set back or
@@ -181,13 +75,15 @@ TEST_F(ScheduleTest, TheTickCountsWrapAndAResumeMoveNoProbe) {
 TEST_F(ScheduleTest, MissingProgramDoesNotMoveTheLastProbe) {
     // Missing from 10 s to 50 s: each cycle tries a launch (it fails: no
     // program in this folder) and pauses 2 s more.
-    world.running = [](long long ms) { return ms < 10000 || ms >= 50000; };
+    world.presence = [](long long ms) {
+        return ms < 10000 || ms >= 50000 ? ProgramPresence::Running : ProgramPresence::Absent;
+    };
     Run(100);
     ASSERT_GE(world.probes.size(), 1u);
     EXPECT_GE(world.probes[0], 50);
     EXPECT_LE(world.probes[0], 52) << "probed in the first cycle that found it again";
-    EXPECT_GT(world.launchPauses, 5);
-    const std::vector<LogRecord> failed = RecordsAt("CZUNACertService.cpp", 211);
+    EXPECT_GT(world.pauses[2000], 5);
+    const std::vector<LogRecord> failed = GuardRecords(211);
     ASSERT_FALSE(failed.empty());
     EXPECT_EQ(failed.back().message, "CreateProcessAsUser %d");
     EXPECT_EQ(failed.back().value, "2") << "the program is not in the guard's folder";
@@ -200,9 +96,9 @@ TEST_F(ScheduleTest, EmptyReplyRestartsAndRestartsTheInterval) {
     // Kill, 2 s pause, a launch (it fails here), then the interval starts again.
     EXPECT_EQ(world.probes[0], 30);
     EXPECT_EQ(world.probes[1], 62);
-    EXPECT_EQ(world.launchPauses, static_cast<int>(world.probes.size()));
+    EXPECT_EQ(world.pauses[2000], static_cast<int>(world.probes.size()));
     bool emptyLogged = false;
-    for (const LogRecord& r : RecordsAt("CZUNACertService.cpp", 368)) emptyLogged |= r.message.empty();
+    for (const LogRecord& r : GuardRecords(368)) emptyLogged |= r.message.empty();
     EXPECT_TRUE(emptyLogged);
 }
 
@@ -216,7 +112,7 @@ TEST_F(ScheduleTest, ReplyIsLoggedEscapedAndCut) {
     EXPECT_LT(ReadLogFile().size() - before, 4096u) << "a probe writes two such records; 8 KiB at most";
     const std::string head =
         "{}\\r\\n[2026-03-01 09:00:00.000000][0x00000001]: CZUNACertService.cpp [ 368 ]  :  [ 0 ] \\r\\n";
-    const std::vector<LogRecord> replies = RecordsAt("CZUNACertService.cpp", 368);
+    const std::vector<LogRecord> replies = GuardRecords(368);
     ASSERT_FALSE(replies.empty());
     EXPECT_EQ(replies.back().message,
               head + std::string(1024 - head.size(), 'x') + "...(" + std::to_string(world.outcome.body.size()) + " bytes)");
@@ -225,7 +121,7 @@ TEST_F(ScheduleTest, ReplyIsLoggedEscapedAndCut) {
 TEST_F(ScheduleTest, StartAndStopWriteTheirEntriesAndRecords) {
     Run(3);
     // The base's entries: event 0, category 0, the service name and the text.
-    const std::vector<EventEntry> base = Entries(0);
+    const std::vector<EventEntry> base = EntriesOf(events, 0);
     ASSERT_EQ(base.size(), 3u);
     const std::vector<std::wstring> texts{L"CZUNACertService in OnStart", GetModuleDirectory(),
                                           L"CZUNACertService in OnStop"};
@@ -240,17 +136,17 @@ TEST_F(ScheduleTest, StartAndStopWriteTheirEntriesAndRecords) {
     ASSERT_EQ(missing.size(), 1u);
     EXPECT_EQ(missing[0].type, EVENTLOG_WARNING_TYPE);
     EXPECT_EQ(RenderEvent(missing[0]), L"ScheduleTest: " + program + L" is not there; the guard starts it once it is.");
-    for (int line : {389, 403, 409, 411}) EXPECT_FALSE(RecordsAt("CZUNACertService.cpp", line).empty()) << line;
-    const std::vector<LogRecord> path = RecordsAt("CZUNACertService.cpp", 304);
+    for (int line : {389, 403, 409, 411}) EXPECT_FALSE(GuardRecords(line).empty()) << line;
+    const std::vector<LogRecord> path = GuardRecords(304);
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(path.back().message, std::string(program.begin(), program.end()));
     EXPECT_EQ(statuses.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
 }
 
 TEST_F(ScheduleTest, AProgramThatDiesAtOnceIsStartedLessAndLessOften) {
-    world.running = [](long long) { return false; };
+    world.presence = NeverRunning;
     // Every run lasts 1 s and ends with 3, but the 13th, which runs 2 minutes.
-    world.run = [](int n) { return std::make_pair(n == 12 ? 120000LL : 1000LL, DWORD(3)); };
+    world.script = [](int n) { return SimulatedRun{n == 12 ? 120000LL : 1000LL}; };
     Run(1140);
     ASSERT_GE(world.starts.size(), 15u);
     std::vector<long long> pauses;
@@ -288,9 +184,9 @@ TEST_F(ScheduleTest, AThrowingCycleIsLoggedAndTheLoopGoesOn) {
         }
         return ProgramPresence::Running;
     };
-    const size_t before = Count(340);
+    const size_t before = GuardRecordCount(340);
     Run(100);
-    const std::vector<LogRecord> records = RecordsAt("CZUNACertService.cpp", 340);
+    const std::vector<LogRecord> records = GuardRecords(340);
     ASSERT_GT(records.size(), before + CZUNACertService::kFailedCyclesBeforeGivingUp);
     EXPECT_EQ(records.back().message, "watch loop exception: std::bad_alloc");
     EXPECT_EQ(records.back().value, "1") << "one in a row";
@@ -299,7 +195,7 @@ TEST_F(ScheduleTest, AThrowingCycleIsLoggedAndTheLoopGoesOn) {
     EXPECT_EQ(caught[0].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(RenderEvent(caught[0]),
               L"ScheduleTest: the watch loop caught an exception: std::bad_alloc. It goes on after a pause.");
-    EXPECT_EQ(world.failurePauses, static_cast<int>(records.size() - before)) << "a pause after each cycle that threw";
+    EXPECT_EQ(world.pauses[5000], static_cast<int>(records.size() - before)) << "a pause after each cycle that threw";
     EXPECT_TRUE(Entries(GuardEvent::LoopGaveUp).empty());
     EXPECT_GE(world.probes.size(), 3u) << "probes go on after the failed cycles";
     for (const SERVICE_STATUS& s : statuses) EXPECT_EQ(s.dwWin32ExitCode, 0u);
@@ -311,13 +207,13 @@ TEST_F(ScheduleTest, ALoopThatCannotGoOnStopsForTheManagerToRestartIt) {
     static std::vector<std::pair<UINT, size_t>> exits;
     exits.clear();
     Platform().ExitProcess = [](UINT code) {
-        exits.emplace_back(code, RecordsAt("CZUNACertService.cpp", 349).size());
+        exits.emplace_back(code, GuardRecordCount(349));
         std::lock_guard<std::mutex> lock(g_world->lock);
         g_world->frozen = true;
     };
-    const size_t before = Count(340), gaveUpBefore = Count(349);
+    const size_t before = GuardRecordCount(340), gaveUpBefore = GuardRecordCount(349);
     Run(200);
-    EXPECT_EQ(Count(340), before + CZUNACertService::kFailedCyclesBeforeGivingUp);
+    EXPECT_EQ(GuardRecordCount(340), before + CZUNACertService::kFailedCyclesBeforeGivingUp);
     ASSERT_EQ(exits, (std::vector<std::pair<UINT, size_t>>{{ERROR_EXCEPTION_IN_SERVICE, gaveUpBefore + 1}}));
     // A service that reported STOPPED has not failed: the manager would not restart it.
     for (const SERVICE_STATUS& s : statuses) EXPECT_EQ(s.dwWin32ExitCode, 0u) << s.dwCurrentState;
@@ -329,23 +225,49 @@ TEST_F(ScheduleTest, ALoopThatCannotGoOnStopsForTheManagerToRestartIt) {
               L"ends with exit code 1064 so that the service manager restarts it.");
 }
 
+// A stop that comes while the last failing cycle runs ends the loop as a
+// stop: no give-up, no exit code for the manager.
+TEST_F(ScheduleTest, AStopDuringTheLastFailingCycleIsNoGivingUp) {
+    static std::atomic<int> cycles{0}, exits{0};
+    cycles = exits = 0;
+    world.presence = [this](long long) -> ProgramPresence {
+        // The stop's wake comes after its flag.
+        if (++cycles == CZUNACertService::kFailedCyclesBeforeGivingUp) ::WaitForSingleObject(world.wake, INFINITE);
+        throw std::runtime_error("table broken");
+    };
+    Platform().ExitProcess = [](UINT) { ++exits; };
+    world.endMs = 3600 * 1000;
+    CZUNACertService service(L"ScheduleTest");
+    service.Start(0, nullptr);
+    {
+        CWatchdog dog(5, "the watch loop's fifth failing cycle");
+        WaitUntil([] { return cycles == CZUNACertService::kFailedCyclesBeforeGivingUp; }, std::chrono::hours(1));
+    }
+    {
+        CWatchdog dog(5, "the stop during the fifth failing cycle");
+        service.Stop();
+    }
+    EXPECT_EQ(exits, 0);
+    EXPECT_TRUE(Entries(GuardEvent::LoopGaveUp).empty());
+}
+
 TEST_F(ScheduleTest, AnUnreadableProcessTableStartsAndKillsNothing) {
     // Unreadable for 40 s, then the program is seen and answers nothing, but
     // the kill cannot read the table either.
     world.presence = [](long long ms) { return ms < 40000 ? ProgramPresence::Unknown : ProgramPresence::Running; };
     world.outcome = kNoConnection;
-    world.run = [](int) { return std::make_pair(5000LL, DWORD(0)); };
+    world.script = [](int) { return SimulatedRun{5000, 0}; };
     Platform().CreateToolhelp32Snapshot = [](DWORD, DWORD) -> HANDLE {
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     };
-    const size_t unreadable = Count(372), notKilled = Count(380);
+    const size_t unreadable = GuardRecordCount(372), notKilled = GuardRecordCount(380);
     Run(100);
     EXPECT_TRUE(world.starts.empty()) << "no second copy beside one that may run";
-    EXPECT_EQ(Count(372), unreadable + 1) << "one record for the whole stretch";
+    EXPECT_EQ(GuardRecordCount(372), unreadable + 1) << "one record for the whole stretch";
     ASSERT_FALSE(world.probes.empty());
     EXPECT_GE(world.probes[0], 40);
-    EXPECT_EQ(Count(380), notKilled + world.probes.size());
+    EXPECT_EQ(GuardRecordCount(380), notKilled + world.probes.size());
     EXPECT_TRUE(Entries(GuardEvent::ProgramKilled).empty());
 }
 
@@ -353,11 +275,11 @@ TEST_F(ScheduleTest, AnUnreadableProcessTableStartsAndKillsNothing) {
 class LaunchFailureTest : public ScheduleTest, public ::testing::WithParamInterface<LaunchStep> {};
 
 TEST_P(LaunchFailureTest, IsLoggedAndReported) {
-    world.running = [](long long) { return false; };
+    world.presence = NeverRunning;
     InstallLaunchFakes().failAt = GetParam().line;
     Run(10);
     const std::string step = GetParam().name;
-    const std::vector<LogRecord> records = RecordsAt("CZUNACertService.cpp", GetParam().line);
+    const std::vector<LogRecord> records = GuardRecords(GetParam().line);
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.back().message, step + " %d");
     EXPECT_EQ(records.back().value, std::to_string(kLaunchError));

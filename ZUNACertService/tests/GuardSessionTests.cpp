@@ -7,9 +7,9 @@
 
 #include <map>
 #include <mutex>
-#include <sstream>
 
 #include "CZUNACertService.h"
+#include "SimulatedGuard.h"
 #include "TestSupport.h"
 #include "utils.h"
 
@@ -25,11 +25,7 @@ struct FakeConsole {
     int consoleReads = 0, tokenAsks = 0;
     std::vector<DWORD> sessionsSet;  // the session put into each launch's token
     int buffersHeld = 0;             // session texts handed out and not freed
-    // Simulated time runs in the pauses when set; `at` is called as it passes.
-    bool simulated = false;
-    long long nowMs = 0, endMs = 0;
-    bool frozen = false;
-    std::function<void(FakeConsole&)> at = [](FakeConsole&) {};
+    std::function<void(ULONG)> beforeToken;  // called, unlocked, as a session's token is asked for
 };
 FakeConsole* g_fake = nullptr;
 
@@ -41,9 +37,15 @@ void InstallFakeConsole(FakeConsole* fake) {
         return g_fake->console;
     };
     Platform().WTSQueryUserToken = [](ULONG session, PHANDLE token) -> BOOL {
+        std::function<void(ULONG)> before;
         {
             std::lock_guard<std::mutex> lock(g_fake->lock);
             ++g_fake->tokenAsks;
+            before = g_fake->beforeToken;
+        }
+        if (before) before(session);
+        {
+            std::lock_guard<std::mutex> lock(g_fake->lock);
             if (g_fake->users.count(session) == 0) return ::SetLastError(ERROR_NO_TOKEN), FALSE;
         }
         return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, token);
@@ -114,18 +116,7 @@ protected:
             },
             std::chrono::seconds(20)));
     }
-    std::vector<EventEntry> Entries(GuardEvent id) {
-        std::vector<EventEntry> found;
-        for (const EventEntry& e : events) {
-            if (e.id == static_cast<DWORD>(id)) found.push_back(e);
-        }
-        return found;
-    }
-    static size_t Count(int line) { return RecordsAt("CZUNACertService.cpp", line).size(); }
-    static std::string Last(int line) {
-        const std::vector<LogRecord> r = RecordsAt("CZUNACertService.cpp", line);
-        return r.empty() ? "<none>" : r.back().message + " [" + r.back().value + "]";
-    }
+    std::vector<EventEntry> Entries(GuardEvent id) { return EntriesOf(events, id); }
 
     PlatformScope platform;
     FakeConsole fake;
@@ -169,16 +160,16 @@ TEST_F(RealSessionTest, TheProgramFollowsANewUserAndNotTheLogonScreen) {
     StartGuard();
     CHandle alices = Started();
     ASSERT_TRUE(alices);
-    EXPECT_EQ(Last(214), "program started in session 1 for alice [" +
-                             std::to_string(::GetProcessId(alices.get())) + "]");
-    const size_t moves = Count(231);
+    EXPECT_EQ(LastGuardRecord(214),
+              "program started in session 1 for alice [" + std::to_string(::GetProcessId(alices.get())) + "]");
+    const size_t moves = GuardRecordCount(231), withSession = GuardRecordCount(236);
     // The logon screen (session 3), then a console detached for a moment.
     Console([](FakeConsole& f) { f.console = 3; });
     ConsoleReads(3);
     Console([](FakeConsole& f) { f.console = kNone; });
     ConsoleReads(3);
     EXPECT_TRUE(IsProcessAlive(alices.get())) << "nobody took the console: alice's copy stays";
-    EXPECT_EQ(Count(231), moves);
+    EXPECT_EQ(GuardRecordCount(231), moves);
 
     Console([](FakeConsole& f) {
         f.users[2] = L"bob";
@@ -192,23 +183,54 @@ TEST_F(RealSessionTest, TheProgramFollowsANewUserAndNotTheLogonScreen) {
     CHandle bobs = Started(::GetProcessId(alices.get()));
     ASSERT_TRUE(bobs);
     EXPECT_EQ(fake.sessionsSet, (std::vector<DWORD>{1, 2}));
-    EXPECT_EQ(Last(231), "console session 1 (alice) -> 2 (bob), the program moves [0]");
-    EXPECT_EQ(Last(214), "program started in session 2 for bob [" + std::to_string(::GetProcessId(bobs.get())) + "]");
+    EXPECT_EQ(LastGuardRecord(231), "console session 1 (alice) -> 2 (bob), the program moves [0]");
+    EXPECT_EQ(LastGuardRecord(214),
+              "program started in session 2 for bob [" + std::to_string(::GetProcessId(bobs.get())) + "]");
     const std::vector<EventEntry> moved = Entries(GuardEvent::ProgramMoved);
     ASSERT_EQ(moved.size(), 1u);
     EXPECT_EQ(moved[0].type, EVENTLOG_INFORMATION_TYPE);
     EXPECT_EQ(RenderEvent(moved[0]), L"SessionTest: the console passed from session 1 (alice) to session 2 (bob); " +
                                          program + L" was ended in the old session and is started in the new one.");
     EXPECT_TRUE(Entries(GuardEvent::ProgramEnded).empty()) << "a move is no end by itself";
+    EXPECT_EQ(GuardRecordCount(236), withSession) << "nor an end with its session";
     Stop();
     EXPECT_EQ(CountProcessesNamed(L"ZUNATAVLService.exe"), 0);
+}
+
+// A stop that comes while the launcher looks at bob's session has ended
+// alice's copy: no move follows it.
+TEST_F(RealSessionTest, AStopDuringAMoveMovesNothing) {
+    StartGuard();
+    CHandle alices = Started();
+    ASSERT_TRUE(alices);
+    CHandle asked(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const size_t moves = GuardRecordCount(231), failedMoves = GuardRecordCount(233);
+    Console([&](FakeConsole& f) {
+        // The stop ends alice's copy after it has set its flag.
+        f.beforeToken = [&](ULONG session) {
+            if (session != 2) return;
+            ::SetEvent(asked.get());
+            ::WaitForSingleObject(alices.get(), INFINITE);
+        };
+        f.users[2] = L"bob";
+        f.console = 2;
+    });
+    {
+        CWatchdog dog(4, "the launcher's look at bob's session");
+        ::WaitForSingleObject(asked.get(), INFINITE);
+    }
+    Stop();
+    EXPECT_EQ(GuardRecordCount(231), moves);
+    EXPECT_EQ(GuardRecordCount(233), failedMoves);
+    EXPECT_TRUE(Entries(GuardEvent::ProgramMoved).empty());
+    EXPECT_EQ(fake.sessionsSet, std::vector<DWORD>{1});
 }
 
 TEST_F(RealSessionTest, ALogoffWaitsForTheNextUserWithoutFailing) {
     StartGuard();
     CHandle alices = Started();
     ASSERT_TRUE(alices);
-    const size_t noToken = Count(159), stretches = Count(162);
+    const size_t noToken = GuardRecordCount(159), stretches = GuardRecordCount(162);
     // alice logs off: her session goes, and her program with it; the console
     // is detached a moment, then shows the logon screen.
     Console([](FakeConsole& f) {
@@ -219,8 +241,8 @@ TEST_F(RealSessionTest, ALogoffWaitsForTheNextUserWithoutFailing) {
     ConsoleReads(4);
     Console([](FakeConsole& f) { f.console = 3; });
     ConsoleReads(4);
-    EXPECT_EQ(Count(159), noToken + 1) << "one record when the waiting begins";
-    EXPECT_EQ(Last(159), "WTSQueryUserToken %d [1008]");
+    EXPECT_EQ(GuardRecordCount(159), noToken + 1) << "one record when the waiting begins";
+    EXPECT_EQ(LastGuardRecord(159), "WTSQueryUserToken %d [1008]");
     const std::vector<EventEntry> waiting = Entries(GuardEvent::WaitingForUser);
     ASSERT_EQ(waiting.size(), 1u);
     EXPECT_EQ(waiting[0].type, EVENTLOG_INFORMATION_TYPE);
@@ -238,118 +260,62 @@ TEST_F(RealSessionTest, ALogoffWaitsForTheNextUserWithoutFailing) {
     Console([](FakeConsole& f) { f.users[3] = L"bob"; });
     CHandle bobs = Started(::GetProcessId(alices.get()));
     ASSERT_TRUE(bobs);
-    ASSERT_EQ(Count(162), stretches + 1);
-    const std::vector<LogRecord> stretch = RecordsAt("CZUNACertService.cpp", 162);
+    ASSERT_EQ(GuardRecordCount(162), stretches + 1);
+    const std::vector<LogRecord> stretch = GuardRecords(162);
     EXPECT_EQ(stretch.back().message.find("WTSQueryUserToken failed "), 0u) << stretch.back().message;
     EXPECT_NE(stretch.back().message.find(" time(s) in a row over "), std::string::npos) << stretch.back().message;
     EXPECT_EQ(stretch.back().value, "1008");
-    EXPECT_EQ(Last(214), "program started in session 3 for bob [" + std::to_string(::GetProcessId(bobs.get())) + "]");
-    EXPECT_EQ(Count(159), noToken + 1);
+    EXPECT_EQ(LastGuardRecord(214),
+              "program started in session 3 for bob [" + std::to_string(::GetProcessId(bobs.get())) + "]");
+    EXPECT_EQ(GuardRecordCount(159), noToken + 1);
     Stop();
 }
 
 namespace {
 
-// The loop in simulated time: the pauses move the clock, the program is never
-// in the table, and each start is scripted.
-struct SimRun {
-    long long ranMs = 1000;
-    DWORD exitCode = 3;
-    bool withSession = false;
-};
-std::vector<long long> g_starts, g_ends;
-std::function<SimRun(int)> g_script;
+// The loop in simulated time; the program is never in the table.
+SimulatedWorld* g_world = nullptr;
 
 class SimSessionTest : public SessionTest {
 protected:
     void SetUp() override {
         SessionTest::SetUp();
-        fake.simulated = true;
-        g_starts.clear();
-        g_ends.clear();
-        g_script = nullptr;
-        Platform().TickMs = []() -> ULONGLONG {
-            std::lock_guard<std::mutex> lock(g_fake->lock);
-            return static_cast<ULONGLONG>(g_fake->nowMs) + 1000000;
-        };
-        Platform().Pause = [](HANDLE, DWORD ms) {
-            {
-                std::lock_guard<std::mutex> lock(g_fake->lock);
-                if (g_fake->nowMs < g_fake->endMs) {
-                    g_fake->nowMs += ms;
-                    g_fake->at(*g_fake);
-                    return;
-                }
-                g_fake->frozen = true;
-            }
-            ::Sleep(2);
-        };
-        Platform().FindGuardedProgram = [] { return ProgramPresence::Absent; };
+        g_world = &world;
+        InstallSimulatedWorld(&world);
+        world.presence = NeverRunning;
     }
-    void Script(std::function<SimRun(int)> script) {
-        g_script = script;
-        Platform().RunGuardedProgram = [](CZUNACertService&) {
-            std::lock_guard<std::mutex> lock(g_fake->lock);
-            ProgramRun run;
-            if (g_fake->nowMs >= g_fake->endMs) return run;
-            const SimRun sim = g_script(static_cast<int>(g_starts.size()));
-            run.started = run.ended = true;
-            run.startMs = static_cast<ULONGLONG>(g_fake->nowMs) + 1000000;
-            g_starts.push_back(g_fake->nowMs);
-            g_fake->nowMs += sim.ranMs;
-            g_ends.push_back(g_fake->nowMs);
-            run.endMs = static_cast<ULONGLONG>(g_fake->nowMs) + 1000000;
-            run.exitCode = sim.exitCode;
-            run.withSession = sim.withSession;
-            run.session = 1;
-            run.user = L"alice";
-            return run;
-        };
-    }
-    // Runs the loop through `seconds` of simulated time, then stops it.
     void Run(long long seconds) {
-        fake.endMs = seconds * 1000;
-        StartGuard();
-        EXPECT_TRUE(WaitUntil(
-            [&] {
-                std::lock_guard<std::mutex> lock(fake.lock);
-                return fake.frozen;
-            },
-            std::chrono::seconds(120), std::chrono::milliseconds(5)))
-            << "the loop did not reach the end of simulated time";
-        Stop();
+        service.reset(new CZUNACertService(L"SessionTest"));
+        RunInSimulatedTime(world, *service, seconds);
     }
-    static std::vector<long long> Gaps() {
-        std::vector<long long> gaps;
-        for (size_t i = 1; i < g_starts.size(); ++i) gaps.push_back(g_starts[i] - g_ends[i - 1]);
-        return gaps;
-    }
+    SimulatedWorld world;
 };
 
 }  // namespace
 
 TEST_F(SimSessionTest, LogoffsAreNotCountedAsShortRuns) {
-    Script([](int) { return SimRun{1000, 0x40010004, true}; });
+    world.script = [](int) { return SimulatedRun{1000, 0x40010004, true}; };
     Run(60);
-    ASSERT_GE(g_starts.size(), 10u);
-    for (long long gap : Gaps()) EXPECT_EQ(gap, 3000);
+    ASSERT_GE(world.starts.size(), 10u);
+    for (long long gap : GapsBetweenRuns(world)) EXPECT_EQ(gap, 3000);
     EXPECT_TRUE(Entries(GuardEvent::ThrottleBegan).empty());
     EXPECT_TRUE(Entries(GuardEvent::ProgramEnded).empty());
-    EXPECT_EQ(Entries(GuardEvent::EndedWithSession).size(), g_starts.size());
+    EXPECT_EQ(Entries(GuardEvent::EndedWithSession).size(), world.starts.size());
 }
 
 TEST_F(SimSessionTest, ANewUserAtTheConsoleStartsAtOnce) {
-    Script([](int) { return SimRun{}; });
+    world.script = [](int) { return SimulatedRun{}; };
     // The 8th start would wait 24 s; 10 s into that wait bob takes the console.
-    fake.at = [](FakeConsole& f) {
-        if (g_ends.size() == 7 && f.console == 1 && f.nowMs >= g_ends[6] + 10000) {
+    world.at = [this](SimulatedWorld& w) {
+        if (w.ends.size() != 7 || w.nowMs < w.ends[6] + 10000) return;
+        Console([](FakeConsole& f) {
             f.users[2] = L"bob";
             f.console = 2;
-        }
+        });
     };
     Run(140);
-    ASSERT_GE(g_starts.size(), 12u);
-    const std::vector<long long> gaps = Gaps();
+    ASSERT_GE(world.starts.size(), 12u);
+    const std::vector<long long> gaps = GapsBetweenRuns(world);
     EXPECT_EQ(std::vector<long long>(gaps.begin(), gaps.begin() + 6),
               (std::vector<long long>{3000, 3000, 3000, 3000, 6000, 12000}));
     EXPECT_GE(gaps[6], 10000);
@@ -362,10 +328,10 @@ TEST_F(SimSessionTest, ANewUserAtTheConsoleStartsAtOnce) {
 TEST_F(SimSessionTest, ADayAtTheLogonScreenLeavesAFewRecords) {
     fake.console = 3;  // the logon screen, all day
     fake.users.clear();
-    const size_t noToken = Count(159);
+    const size_t noToken = GuardRecordCount(159);
     const size_t before = ReadLogFile().size();
     Run(24 * 3600);
-    EXPECT_EQ(Count(159), noToken + 1);
+    EXPECT_EQ(GuardRecordCount(159), noToken + 1);
     EXPECT_LT(ReadLogFile().size() - before, 4096u) << "a few records, not one every 3 s";
     EXPECT_EQ(Entries(GuardEvent::WaitingForUser).size(), 1u);
     EXPECT_TRUE(Entries(GuardEvent::LaunchFailed).empty());
@@ -376,16 +342,16 @@ TEST_F(SimSessionTest, ADayAtTheLogonScreenLeavesAFewRecords) {
 TEST_F(SimSessionTest, ARepeatingLaunchErrorIsToldOnce) {
     Platform().CreateProcessAsUserW = [](HANDLE, LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
                                          DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) -> BOOL {
-        std::lock_guard<std::mutex> lock(g_fake->lock);
-        return ::SetLastError(g_fake->nowMs < 900000 ? ERROR_FILE_NOT_FOUND : 740), FALSE;
+        std::lock_guard<std::mutex> lock(g_world->lock);
+        return ::SetLastError(g_world->nowMs < 900000 ? ERROR_FILE_NOT_FOUND : 740), FALSE;
     };
-    const size_t failed = Count(211), stretches = Count(162);
+    const size_t failed = GuardRecordCount(211), stretches = GuardRecordCount(162);
     Run(1000);
-    EXPECT_EQ(Count(211), failed + 2);
-    EXPECT_EQ(Last(211), "CreateProcessAsUser %d [740]");
-    ASSERT_EQ(Count(162), stretches + 1);
+    EXPECT_EQ(GuardRecordCount(211), failed + 2);
+    EXPECT_EQ(LastGuardRecord(211), "CreateProcessAsUser %d [740]");
+    ASSERT_EQ(GuardRecordCount(162), stretches + 1);
     // Every 3 s from the first cycle until 900 s.
-    EXPECT_EQ(Last(162), "CreateProcessAsUser failed 300 time(s) in a row over 900 s, error [2]");
+    EXPECT_EQ(LastGuardRecord(162), "CreateProcessAsUser failed 300 time(s) in a row over 900 s, error [2]");
     const std::vector<EventEntry> entries = Entries(GuardEvent::LaunchFailed);
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(RenderEvent(entries[1]), L"SessionTest: " + program + L" could not be started: CreateProcessAsUser "

@@ -5,15 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <tlhelp32.h>
 #include <wtsapi32.h>
 
-#include <algorithm>
 #include <mutex>
 #include <sstream>
 #include <thread>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "CZUNACertService.h"
 #include "TestSupport.h"
@@ -22,25 +18,11 @@
 
 namespace {
 
-namespace pt = boost::posix_time;
 std::atomic<long> g_clockShift{0};
 ULONGLONG ShiftedTick() { return ::GetTickCount64() + 1000ULL * g_clockShift.load(); }
 
 const std::wstring kGuarded = L"ZUNATAVLService.exe";
 const char kUrl[] = "http://127.0.0.1:58000";
-
-std::vector<DWORD> ThreadsOfThisProcess() {
-    std::vector<DWORD> ids;
-    CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof(entry);
-    if (snapshot && ::Thread32First(snapshot.get(), &entry)) {
-        do {
-            if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
-        } while (::Thread32Next(snapshot.get(), &entry));
-    }
-    return ids;
-}
 
 class GuardTest : public ::testing::Test {
 protected:
@@ -110,9 +92,9 @@ protected:
     // A refusing program records no request: then the guard's reply record tells.
     void BringOnProbe() {
         const size_t before = RequestCount();
-        const size_t replies = RecordsAt("CZUNACertService.cpp", 368).size();
+        const size_t replies = GuardRecordCount(368);
         const auto seen = [&] {
-            return RequestCount() > before || RecordsAt("CZUNACertService.cpp", 368).size() > replies;
+            return RequestCount() > before || GuardRecordCount(368) > replies;
         };
         bool arrived = false;
         for (int attempt = 0; attempt < 5 && !arrived; ++attempt) {
@@ -120,16 +102,6 @@ protected:
             arrived = WaitUntil(seen, std::chrono::seconds(3));
         }
         ASSERT_TRUE(arrived);
-    }
-    size_t LogMark() { return ParseLog(ReadLogFile()).size(); }
-    // Whether the guard's records since `mark` hold `lines` in this order, others between them.
-    static bool RecordsInOrder(size_t mark, const std::vector<int>& lines) {
-        const std::vector<LogRecord> records = ParseLog(ReadLogFile());
-        size_t next = 0;
-        for (size_t i = mark; i < records.size() && next < lines.size(); ++i) {
-            if (records[i].source == "CZUNACertService.cpp" && records[i].line == lines[next]) ++next;
-        }
-        return next == lines.size();
     }
 
     PlatformScope platform;
@@ -190,7 +162,7 @@ TEST_F(GuardTest, LauncherStartsTheProgramInItsFolderAndWaits) {
     EXPECT_TRUE(run.started && run.ended);
     EXPECT_EQ(run.exitCode, 3u);
     EXPECT_GE(run.endMs, run.startMs + 400);
-    const std::vector<LogRecord> ended = RecordsAt("CZUNACertService.cpp", 225);
+    const std::vector<LogRecord> ended = GuardRecords(225);
     ASSERT_FALSE(ended.empty());
     EXPECT_EQ(ended.back().message, "\xD7\xD3\xBD\xF8\xB3\xCC\xBD\xE1\xCA\xF8\xA3\xAC\xBB\xD8\xCA\xD5\xD7\xCA\xD4\xB4...");
     EXPECT_EQ(ended.back().value, "0");
@@ -234,7 +206,7 @@ TEST_F(GuardTest, ProgramThatEndsIsStartedAgainAfterThreeSeconds) {
     ASSERT_TRUE(WaitUntil([&] { return CountProcessesNamed(kGuarded) == 0; }, std::chrono::seconds(5)));
     Mode("normal again");
     ASSERT_TRUE(WaitUntil([&] { return Starts().size() == 2; }, std::chrono::seconds(10)));
-    EXPECT_FALSE(RecordsAt("CZUNACertService.cpp", 225).empty());
+    EXPECT_FALSE(GuardRecords(225).empty());
     Stop(7);
     std::lock_guard<std::mutex> lock(g_runsLock);
     ASSERT_EQ(g_runs.size(), 2u);
@@ -278,15 +250,15 @@ TEST_F(GuardTest, AnyNonEmptyReplyChangesNothing) {
     Sleep(2500);
     EXPECT_TRUE(IsProcessAlive(ours.process.get()));
     EXPECT_EQ(Starts().size(), 1u);
-    const std::vector<LogRecord> replies = RecordsAt("CZUNACertService.cpp", 368);
+    const std::vector<LogRecord> replies = GuardRecords(368);
     ASSERT_FALSE(replies.empty());
     EXPECT_EQ(replies.back().message, "error: not what you expected");
     // A program the guard did not start is not terminated by the stop.
     const size_t mark = LogMark();
     Stop(3.2);
     EXPECT_TRUE(IsProcessAlive(ours.process.get()));
-    EXPECT_TRUE(RecordsInOrder(mark, {389, 403, 409, 411}));
-    EXPECT_FALSE(RecordsInOrder(mark, {394}));
+    EXPECT_TRUE(GuardRecordsInOrder(mark, {389, 403, 409, 411}));
+    EXPECT_FALSE(GuardRecordsInOrder(mark, {394}));
 }
 
 class SlowProbeTest : public GuardTest, public ::testing::WithParamInterface<const char*> {};
@@ -320,9 +292,9 @@ TEST_F(GuardTest, StopWhileWaitingEndsTheProgramItStarted) {
     ASSERT_EQ(::WaitForSingleObject(program.get(), 5000), WAIT_OBJECT_0);
     EXPECT_EQ(ExitCodeOf(program.get()), 0u);
     EXPECT_EQ(CountProcessesNamed(kGuarded), 0) << "nothing started after the stop";
-    EXPECT_TRUE(RecordsInOrder(mark, {389, 394, 403, 409, 411}));
+    EXPECT_TRUE(GuardRecordsInOrder(mark, {389, 394, 403, 409, 411}));
     // 225 comes from the watch thread once the program has gone, before the join ends.
-    EXPECT_TRUE(RecordsInOrder(mark, {389, 225, 409}));
+    EXPECT_TRUE(GuardRecordsInOrder(mark, {389, 225, 409}));
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events.back().text, L"CZUNACertService in OnStop");
     for (const EventEntry& e : events) EXPECT_NE(e.id, 100u) << "a run ended by the stop is no verdict on the program";
@@ -342,34 +314,6 @@ TEST_F(GuardTest, StopDuringTheRelaunchPauseStartsNothing) {
     Sleep(500);
     EXPECT_EQ(CountProcessesNamed(kGuarded), 0);
     EXPECT_EQ(Starts().size(), 1u);
-}
-
-// After a shutdown the base reports STOPPED without OnStop; the object is then
-// destroyed while the watch thread waits on the program.
-TEST_F(GuardTest, ShutdownThenDestructionLeavesNoThreadAndTheProgramRunning) {
-    const size_t threadsBefore = ThreadsOfThisProcess().size();
-    StartGuard();
-    ASSERT_TRUE(WaitUntil([&] { return service->GuardedProcess() != nullptr && Answers(); },
-                          std::chrono::seconds(10)));
-    const DWORD pid = ::GetProcessId(service->GuardedProcess());
-    // A second start finds the watch thread there and starts no other.
-    const size_t threadsRunning = ThreadsOfThisProcess().size();
-    service->Start(0, nullptr);
-    Sleep(500);
-    EXPECT_EQ(ThreadsOfThisProcess().size(), threadsRunning);
-    const size_t mark = LogMark();
-    service->Shutdown();
-    EXPECT_EQ(service->Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-    {
-        CWatchdog dog(3, "the guard's destruction after a shutdown");
-        service.reset();
-    }
-    // The watch thread is gone, so it cannot touch the destroyed object.
-    EXPECT_EQ(ThreadsOfThisProcess().size(), threadsBefore);
-    CHandle program(::OpenProcess(SYNCHRONIZE, FALSE, pid));
-    ASSERT_TRUE(program);
-    EXPECT_TRUE(IsProcessAlive(program.get())) << "the program is left to the system";
-    EXPECT_FALSE(RecordsInOrder(mark, {389})) << "no stop ran";
 }
 
 // Wine answers GetProcessHandleCount with 0, so the handles are counted one

@@ -93,6 +93,26 @@ std::vector<LogRecord> RecordsAt(const std::string& source, int line) {
     return found;
 }
 
+std::vector<LogRecord> GuardRecords(int line) { return RecordsAt("CZUNACertService.cpp", line); }
+
+size_t GuardRecordCount(int line) { return GuardRecords(line).size(); }
+
+std::string LastGuardRecord(int line) {
+    const std::vector<LogRecord> r = GuardRecords(line);
+    return r.empty() ? "<none>" : r.back().message + " [" + r.back().value + "]";
+}
+
+size_t LogMark() { return ParseLog(ReadLogFile()).size(); }
+
+bool GuardRecordsInOrder(size_t mark, const std::vector<int>& lines) {
+    const std::vector<LogRecord> records = ParseLog(ReadLogFile());
+    size_t next = 0;
+    for (size_t i = mark; i < records.size() && next < lines.size(); ++i) {
+        if (records[i].source == "CZUNACertService.cpp" && records[i].line == lines[next]) ++next;
+    }
+    return next == lines.size();
+}
+
 double SecondsBetween(const LogRecord& from, const LogRecord& to) {
     namespace pt = boost::posix_time;
     return (pt::time_from_string(to.timestamp) - pt::time_from_string(from.timestamp)).total_microseconds() / 1e6;
@@ -139,6 +159,14 @@ void RecordEventLog(std::vector<EventEntry>* sink) {
     Platform().RegisterEventSourceW = FakeRegisterEventSource;
     Platform().DeregisterEventSource = FakeDeregisterEventSource;
     Platform().ReportEventW = FakeReportEvent;
+}
+
+std::vector<EventEntry> EntriesOf(const std::vector<EventEntry>& events, DWORD id) {
+    std::vector<EventEntry> found;
+    for (const EventEntry& e : events) {
+        if (e.id == id) found.push_back(e);
+    }
+    return found;
 }
 
 void RecordStatus(std::vector<SERVICE_STATUS>* sink) {
@@ -253,7 +281,8 @@ ChildProcess StartProcess(const std::wstring& exe, const std::wstring& arguments
     return child;
 }
 
-DWORD RunProcess(const std::wstring& exe, const std::wstring& arguments, std::string* out, DWORD timeoutMs) {
+DWORD RunProcess(const std::wstring& exe, const std::wstring& arguments, std::string* out, DWORD timeoutMs,
+                 DWORD drainMs) {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
@@ -295,7 +324,7 @@ DWORD RunProcess(const std::wstring& exe, const std::wstring& arguments, std::st
         }
         const ULONGLONG now = ::GetTickCount64();
         if (::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
-            if (drainEnd == 0) drainEnd = now + 5000;
+            if (drainEnd == 0) drainEnd = now + drainMs;
             if (now >= drainEnd) break;
         } else if (now >= deadline) {
             ::TerminateProcess(process.get(), 0xDEAD);
@@ -384,6 +413,19 @@ size_t CountOpenHandles() {
     DWORD flags = 0;
     for (uintptr_t value = 4; value < 0x10000; value += 4) {
         if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    return count;
+}
+
+size_t CountThreadsOfThisProcess() {
+    CFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    size_t count = 0;
+    if (snapshot && ::Thread32First(snapshot.get(), &entry)) {
+        do {
+            if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
+        } while (::Thread32Next(snapshot.get(), &entry));
     }
     return count;
 }

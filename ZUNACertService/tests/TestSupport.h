@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "GuardEvents.h"
 #include "Handle.h"
 #include "Platform.h"
 
@@ -27,6 +28,14 @@ std::vector<LogRecord> ParseLog(const std::string& text);
 std::vector<LogRecord> RecordsAt(const std::string& source, int line);
 // Seconds between two records, by their own time stamps.
 double SecondsBetween(const LogRecord& from, const LogRecord& to);
+// The guard's own records at `line`; how many; the last as "message [value]".
+std::vector<LogRecord> GuardRecords(int line);
+size_t GuardRecordCount(int line);
+std::string LastGuardRecord(int line);
+// How many records the log holds; whether the guard's records since `mark`
+// hold `lines` in this order, others between them.
+size_t LogMark();
+bool GuardRecordsInOrder(size_t mark, const std::vector<int>& lines);
 
 // Restores the platform table when it goes out of scope.
 class PlatformScope {
@@ -50,6 +59,10 @@ struct EventEntry {
 // `entry` as Event Viewer shows it, through the message table in TAVL.exe.
 std::wstring RenderEvent(const EventEntry& entry);
 void RecordEventLog(std::vector<EventEntry>* sink);
+std::vector<EventEntry> EntriesOf(const std::vector<EventEntry>& events, DWORD id);
+inline std::vector<EventEntry> EntriesOf(const std::vector<EventEntry>& events, GuardEvent id) {
+    return EntriesOf(events, static_cast<DWORD>(id));
+}
 void RecordStatus(std::vector<SERVICE_STATUS>* sink);
 void RecordDebugOutput(std::vector<std::wstring>* sink);
 
@@ -89,9 +102,9 @@ struct ChildProcess {
 ChildProcess StartProcess(const std::wstring& exe, const std::wstring& arguments = L"",
                           const std::wstring& directory = L"");
 // Runs to the end (ended after `timeoutMs`) and returns the exit code; standard
-// output into *out, read until the program's end and at most 5 s more.
+// output into *out, read until the program's end and at most `drainMs` more.
 DWORD RunProcess(const std::wstring& exe, const std::wstring& arguments, std::string* out = nullptr,
-                 DWORD timeoutMs = 60000);
+                 DWORD timeoutMs = 60000, DWORD drainMs = 5000);
 DWORD ExitCodeOf(HANDLE process);
 bool IsProcessAlive(HANDLE process);
 // Kills every process of the prefix whose image name is `name`; returns how many.
@@ -100,6 +113,7 @@ int CountProcessesNamed(const std::wstring& name);
 
 // Open handles of this process, counted one by one (Wine reports no count).
 size_t CountOpenHandles();
+size_t CountThreadsOfThisProcess();
 
 // Ends the test program with a message naming `step` when it is not dismissed
 // (destroyed) within `seconds`: a hung stop or join fails at once, with a
