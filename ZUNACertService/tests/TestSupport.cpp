@@ -461,7 +461,3 @@ CWatchdog::~CWatchdog() {
         ::CloseHandle(m_thread);
     }
 }
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}

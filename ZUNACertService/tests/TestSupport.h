@@ -132,4 +132,3 @@ private:
 // Polls `condition` until true or the time-out; returns its last value.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
                std::chrono::milliseconds step = std::chrono::milliseconds(50));
-double SecondsSince(std::chrono::steady_clock::time_point start);
