@@ -123,7 +123,7 @@ TEST_P(GuardDestruction, EndsTheWatchThreadAndLeavesTheProgram) {
     const size_t mark = LogMark();
     if (GetParam()) guard->Shutdown();
     {
-        CWatchdog dog(2, std::string("the guard's destruction, its launcher waiting, ") +
+        CWatchdog dog(5, std::string("the guard's destruction, its launcher waiting, ") +
                              (GetParam() ? "after a shutdown" : "with no control"));
         guard.reset();
     }
@@ -144,7 +144,7 @@ TEST(RunProcess, AGrandchildHoldingThePipeHoldsNoLongerThanTheBound) {
     std::string out;
     DWORD code;
     {
-        CWatchdog dog(4, "RunProcess while a grandchild holds its pipe");
+        CWatchdog dog(8, "RunProcess while a grandchild holds its pipe");
         code = RunProcess(TestDir() + L"\\sleeper.exe", L"hold", &out, 60000, 200);
     }
     EXPECT_EQ(code, 0u);
