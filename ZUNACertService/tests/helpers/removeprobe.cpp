@@ -9,8 +9,29 @@
 
 #include "CZUNACertService.h"
 #include "Handle.h"
+#include "Platform.h"
 #include "ServiceInstaller.h"
 #include "utils.h"
+
+namespace {
+// The first record of the removal comes right after the stop. On Windows a log
+// that the stopping service still holds is appended to, being SYSTEM's own;
+// Wine makes the owner up and the removal's records would be lost. So here the
+// stop returns once the service's process has ended, as it soon does anyway.
+BOOL WINAPI StopAndLetTheProcessEnd(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    SERVICE_STATUS_PROCESS info = {};
+    DWORD needed = 0;
+    CHandle process;
+    if (::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info), sizeof(info),
+                               &needed) &&
+        info.dwProcessId != 0) {
+        process.reset(::OpenProcess(SYNCHRONIZE, FALSE, info.dwProcessId));
+    }
+    const BOOL stopped = ::ControlService(service, control, status);
+    if (stopped && process) ::WaitForSingleObject(process.get(), 10000);
+    return stopped;
+}
+}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc > 1 && std::wcscmp(argv[1], L"status") == 0) {
@@ -29,5 +50,6 @@ int wmain(int argc, wchar_t** argv) {
         for (;;) ::Sleep(INFINITE);
     }
     InitLog();
+    Platform().ControlService = StopAndLetTheProcessEnd;
     return static_cast<int>(RemoveService());
 }
