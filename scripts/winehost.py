@@ -93,10 +93,14 @@ class Prefix:
         """The service's state number, or None when it is not registered. Wine's
         sc prints nothing for an unknown service; a query that shows no state
         for a registered one (seen once while it ran) is asked again within
-        `bound` seconds before it counts."""
+        `bound` seconds before it counts. A query that never returns (seen once
+        under load, after processes of the prefix were killed) is asked again once."""
         deadline = time.monotonic() + bound
         while True:
-            _, out = self.wine("sc", "query", SERVICE)
+            try:
+                _, out = self.wine("sc", "query", SERVICE, timeout=30)
+            except subprocess.TimeoutExpired:
+                _, out = self.wine("sc", "query", SERVICE)
             m = re.search(r"STATE\s*:\s*(\d+)", out)
             if m:
                 return int(m.group(1))
