@@ -10,6 +10,20 @@
 #include "CZUNACertService.h"
 #include "TestSupport.h"
 
+namespace {
+// A guard object outside the service manager: its event-log entries and
+// status reports go to these instead.
+struct RecordedPlatform {
+    RecordedPlatform() {
+        RecordEventLog(&events);
+        RecordStatus(&statuses);
+    }
+    PlatformScope platform;
+    std::vector<EventEntry> events;
+    std::vector<SERVICE_STATUS> statuses;
+};
+}  // namespace
+
 // A path that does not fit MAX_PATH is kept whole, and a failed module look-up
 // gives an empty directory.
 TEST(ModuleDirectory, LongPathsAndFailures) {
@@ -73,11 +87,7 @@ TEST(GuardConstruction, FailedEventIsThrownAsItsCode) {
 // A launch that comes after the stop has set its flag starts nothing, however
 // far it got before: the check sits under the lock that the stop takes.
 TEST(GuardStop, ALaunchAfterTheStopStartsNothing) {
-    PlatformScope platform;
-    std::vector<EventEntry> events;
-    std::vector<SERVICE_STATUS> statuses;
-    RecordEventLog(&events);
-    RecordStatus(&statuses);
+    RecordedPlatform recorded;
     LaunchFakes& launch = InstallLaunchFakes();
     launch.failAt = 211;  // were it called, nothing would run all the same
     CZUNACertService guard(L"StopTest");
@@ -94,11 +104,7 @@ TEST(GuardStop, ALaunchAfterTheStopStartsNothing) {
 class GuardDestruction : public ::testing::TestWithParam<bool> {};
 
 TEST_P(GuardDestruction, EndsTheWatchThreadAndLeavesTheProgram) {
-    PlatformScope platform;
-    std::vector<EventEntry> events;
-    std::vector<SERVICE_STATUS> statuses;
-    RecordEventLog(&events);
-    RecordStatus(&statuses);
+    RecordedPlatform recorded;
     Platform().FindGuardedProgram = [] { return ProgramPresence::Absent; };
     // The sleeper stands in for the program, whatever the guard asks for.
     Platform().CreateProcessAsUserW = [](HANDLE, LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
