@@ -46,36 +46,38 @@ TEST_F(GuardEventsTest, OnePerTenMinutesTheNextCountingOnlyThoseLeftOutSinceTheL
                                       L"were ended and the program is started again. 9" + tail);
 }
 
-TEST_F(GuardEventsTest, EachKindHasItsOwnLimitAndTheOthersNone) {
+// Three of each kind in a row: the repeating kinds once, each under its own
+// limit and with its note, the others every time and without one.
+TEST_F(GuardEventsTest, EachKindHasItsTypeAndTheRepeatingOnesTheirOwnLimit) {
+    const struct {
+        GuardEvent kind;
+        WORD type;
+        bool limited;
+    } kinds[] = {{GuardEvent::ProgramEnded, EVENTLOG_INFORMATION_TYPE, true},
+                 {GuardEvent::ProgramKilled, EVENTLOG_WARNING_TYPE, true},
+                 {GuardEvent::LaunchFailed, EVENTLOG_ERROR_TYPE, true},
+                 {GuardEvent::ThrottleBegan, EVENTLOG_WARNING_TYPE, true},
+                 {GuardEvent::ThrottleEnded, EVENTLOG_INFORMATION_TYPE, true},
+                 {GuardEvent::LoopException, EVENTLOG_ERROR_TYPE, true},
+                 {GuardEvent::LoopGaveUp, EVENTLOG_ERROR_TYPE, false},
+                 {GuardEvent::LogUnavailable, EVENTLOG_WARNING_TYPE, false},
+                 {GuardEvent::ProgramMissing, EVENTLOG_WARNING_TYPE, false},
+                 {GuardEvent::InstallFolderRights, EVENTLOG_ERROR_TYPE, false},
+                 {GuardEvent::InstanceNameTaken, EVENTLOG_WARNING_TYPE, false},
+                 {GuardEvent::ProgramMoved, EVENTLOG_INFORMATION_TYPE, false},
+                 {GuardEvent::WaitingForUser, EVENTLOG_INFORMATION_TYPE, false},
+                 {GuardEvent::EndedWithSession, EVENTLOG_INFORMATION_TYPE, false}};
     CGuardEvents guard(L"EventsTest");
     for (int i = 0; i < 3; ++i) {
-        for (GuardEvent kind : {GuardEvent::ProgramEnded, GuardEvent::ProgramKilled, GuardEvent::LaunchFailed,
-                                GuardEvent::ThrottleBegan, GuardEvent::ThrottleEnded, GuardEvent::LoopException}) {
-            guard.Report(kind, {L"x"});
-        }
-        guard.Report(GuardEvent::LoopGaveUp, {L"x"});
+        for (const auto& k : kinds) guard.Report(k.kind, {L"x"});
     }
-    ASSERT_EQ(events.size(), 9u) << "six limited kinds once each, the unlimited one every time";
-    for (const EventEntry& e : events) {
-        EXPECT_EQ(e.strings.size(), e.id == 106 ? 2u : 3u) << e.id << ": the note is for limited kinds only";
-    }
-}
-
-TEST_F(GuardEventsTest, EachKindHasItsType) {
-    const std::pair<GuardEvent, WORD> kinds[] = {
-        {GuardEvent::ProgramEnded, EVENTLOG_INFORMATION_TYPE}, {GuardEvent::ProgramKilled, EVENTLOG_WARNING_TYPE},
-        {GuardEvent::LaunchFailed, EVENTLOG_ERROR_TYPE},       {GuardEvent::ThrottleBegan, EVENTLOG_WARNING_TYPE},
-        {GuardEvent::ThrottleEnded, EVENTLOG_INFORMATION_TYPE}, {GuardEvent::LoopException, EVENTLOG_ERROR_TYPE},
-        {GuardEvent::LoopGaveUp, EVENTLOG_ERROR_TYPE},         {GuardEvent::LogUnavailable, EVENTLOG_WARNING_TYPE},
-        {GuardEvent::ProgramMissing, EVENTLOG_WARNING_TYPE},   {GuardEvent::InstallFolderRights, EVENTLOG_ERROR_TYPE},
-        {GuardEvent::InstanceNameTaken, EVENTLOG_WARNING_TYPE}};
-    for (const auto& kind : kinds) ReportGuardEvent(L"EventsTest", kind.first, {L"x"});
-    ASSERT_EQ(events.size(), 11u);
-    for (size_t i = 0; i < events.size(); ++i) {
-        EXPECT_EQ(events[i].id, static_cast<DWORD>(kinds[i].first));
-        EXPECT_EQ(events[i].type, kinds[i].second) << events[i].id;
-        EXPECT_EQ(events[i].source, L"EventsTest");
-        EXPECT_EQ(events[i].category, 0);
+    for (const auto& k : kinds) {
+        const std::vector<EventEntry> of = EntriesOf(events, k.kind);
+        ASSERT_EQ(of.size(), k.limited ? 1u : 3u) << static_cast<DWORD>(k.kind);
+        EXPECT_EQ(of[0].type, k.type) << of[0].id;
+        EXPECT_EQ(of[0].strings.size(), k.limited ? 3u : 2u) << of[0].id << ": the note is for repeating kinds only";
+        EXPECT_EQ(of[0].source, L"EventsTest");
+        EXPECT_EQ(of[0].category, 0);
     }
 }
 

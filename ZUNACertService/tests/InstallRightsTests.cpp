@@ -89,16 +89,13 @@ TEST(InstallRights, EachOfTheFourIsReportedWithWhoMayChangeIt) {
     g_sddl[parent] += L"(A;;0x40;;;IU)";
     ReportInstallFolderRights(guard, L"ZUNATAVLGuardService");
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].type, EVENTLOG_ERROR_TYPE);
-    EXPECT_EQ(entries[0].id, 109u);
-    EXPECT_EQ(entries[0].category, 0);
     EXPECT_EQ(entries[0].source, L"ZUNATAVLGuardService");
     const std::wstring text =
         L"The install folder C:\\Program Files\\ZUNA Cert, TAVL.exe or ZUNATAVLService.exe in it can be changed by "
         L"others than SYSTEM, Administrators and TrustedInstaller (TAVL.exe: S-1-5-32-545 0x2; ZUNATAVLService.exe: "
         L"S-1-5-21-1-2-3-1001 owner; the folder: S-1-5-11 0x10006; its parent: S-1-5-4 0x40); they could run code "
         L"as LocalSystem. Install the guard in a folder that only administrators can change.";
-    EXPECT_EQ(RenderEvent(entries[0]), L"ZUNATAVLGuardService: " + text);
+    EXPECT_EQ(OnlyEntry(entries, GuardEvent::InstallFolderRights), L"ZUNATAVLGuardService: " + text);
     const std::vector<LogRecord> found = RecordsAt("InstallRights.cpp", 96);
     ASSERT_EQ(found.size(), records + 1);
     EXPECT_EQ(found.back().message, std::string(text.begin(), text.end()));

@@ -63,11 +63,12 @@ protected:
         }
     }
     static std::wstring Old() { return std::wstring(kLogFilePath) + L".old"; }
-    // The kept logs beside the log, oldest first.
-    static std::vector<std::wstring> Kept() {
+    // The entries beside the log named as `pattern` after its name, in order:
+    // the kept logs, oldest first, by default.
+    static std::vector<std::wstring> Kept(const wchar_t* pattern = L".2*.old") {
         std::vector<std::wstring> names;
         WIN32_FIND_DATAW found;
-        HANDLE search = ::FindFirstFileW((std::wstring(kLogFilePath) + L".2*.old").c_str(), &found);
+        HANDLE search = ::FindFirstFileW((std::wstring(kLogFilePath) + pattern).c_str(), &found);
         if (search == INVALID_HANDLE_VALUE) return names;
         do {
             names.push_back(L"C:\\Users\\Public\\" + std::wstring(found.cFileName));
@@ -258,17 +259,11 @@ TEST_F(PlantedLog, FolderIsMovedAsideWithWhatItHolds) {
     ASSERT_TRUE(WriteTextFile(std::wstring(kLogFilePath) + L"\\inside.txt", "kept"));
     ASSERT_EQ(RunProbe(L"folder-marker", L"windows"), 0u);
     EXPECT_NE(ReadLogFile().find("folder-marker"), std::string::npos);
-    WIN32_FIND_DATAW found;
-    const std::wstring pattern = std::wstring(kLogFilePath) + L".*.moved";
-    HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
-    ASSERT_NE(search, INVALID_HANDLE_VALUE);
     int holding = 0;  // what an earlier run moved aside may be there too
-    do {
-        const std::wstring inside = L"C:\\Users\\Public\\" + std::wstring(found.cFileName) + L"\\inside.txt";
-        if (ReadFileBytes(inside) == "kept") ++holding;
-        ::DeleteFileW(inside.c_str());
-        ::RemoveDirectoryW((L"C:\\Users\\Public\\" + std::wstring(found.cFileName)).c_str());
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
+    for (const std::wstring& moved : Kept(L".*.moved")) {
+        if (ReadFileBytes(moved + L"\\inside.txt") == "kept") ++holding;
+        ::DeleteFileW((moved + L"\\inside.txt").c_str());
+        ::RemoveDirectoryW(moved.c_str());
+    }
     EXPECT_EQ(holding, 1);
 }

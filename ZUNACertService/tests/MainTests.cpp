@@ -22,12 +22,10 @@ TEST(GuardFromConsole, DispatcherFailureIsLoggedInGbk) {
     std::string out;
     EXPECT_EQ(RunProcess(tavl, L"install", &out), 0u) << "a word without a switch is service mode";
     EXPECT_TRUE(out.empty()) << out;
-    const std::vector<LogRecord> records = RecordsAt("ServiceBase.cpp", 99);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records.back().value, "1063");
-    const std::vector<LogRecord> gbk = RecordsAt("ZUNACertService.cpp", 67);
-    ASSERT_EQ(gbk.size(), 1u);
-    EXPECT_EQ(gbk.back().message, "\xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC");
+    ASSERT_EQ(RecordsAt("ServiceBase.cpp", 99).size(), 1u);
+    EXPECT_EQ(LastRecord("ServiceBase.cpp", 99), "RunInternal error, err code : %s [1063]");
+    ASSERT_EQ(RecordsAt("ZUNACertService.cpp", 67).size(), 1u);
+    EXPECT_EQ(LastRecord("ZUNACertService.cpp", 67), "\xB7\xFE\xCE\xF1\xD4\xCB\xD0\xD0\xCA\xA7\xB0\xDC [0]");
 }
 
 TEST(GuardMain, ConstructorFailureIsLoggedAndEndsCleanly) {
@@ -55,10 +53,9 @@ TEST(GuardMain, ConstructorFailureIsLoggedAndEndsCleanly) {
     ReportLogUnavailable(L"C:\\Users\\Public\\ZUNACertService.log", ERROR_SHARING_VIOLATION);
     ReportLogUnavailable(L"C:\\Users\\Public\\ZUNACertService.log", ERROR_SHARING_VIOLATION);
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].id, 107u);
-    EXPECT_EQ(entries[0].type, EVENTLOG_WARNING_TYPE);
-    EXPECT_EQ(RenderEvent(entries[0]), L"ZUNATAVLGuardService: no diagnostic log for this run: "
-                                       L"C:\\Users\\Public\\ZUNACertService.log could not be made ready (error 32).");
+    EXPECT_EQ(OnlyEntry(entries, GuardEvent::LogUnavailable),
+              L"ZUNATAVLGuardService: no diagnostic log for this run: C:\\Users\\Public\\ZUNACertService.log could not "
+              L"be made ready (error 32).");
 
     // The process keeps the single-instance mutex: a second start is refused,
     // and says so in its exit code, since the service manager did not start it.
@@ -129,7 +126,6 @@ protected:
         }
         return out;
     }
-    static size_t Mark() { return ParseLog(ReadLogFile()).size(); }
     void FakeClock() {
         Platform().TickMs = FakeTick;
         Platform().Pause = FakePause;
@@ -151,7 +147,7 @@ using R = std::vector<std::pair<int, std::string>>;
 }  // namespace
 
 TEST_F(InstallerTest, EachFailingStepIsLoggedAndIsTheResult) {
-    size_t mark = Mark();
+    size_t mark = LogMark();
     Platform().GetModuleFileNameW = [](HMODULE, LPWSTR, DWORD) -> DWORD {
         ::SetLastError(ERROR_ACCESS_DENIED);
         return 0;
@@ -171,7 +167,7 @@ TEST_F(InstallerTest, EachFailingStepIsLoggedAndIsTheResult) {
     EXPECT_EQ(Records(mark), (R{{59, "5"}, {68, "5"}, {133, "5"}, {90, "123"}}));
 
     // Nothing to remove is what -remove was asked for; a delete that fails is not.
-    mark = Mark();
+    mark = LogMark();
     EXPECT_EQ(RemoveService(), 0u);
     Platform().CreateServiceW = ::CreateServiceW;
     ASSERT_EQ(InstallService(), 0u);
@@ -200,7 +196,7 @@ TEST_F(InstallerTest, RemoveDoesNotWaitPastItsBoundForAServiceThatNeverStops) {
     };
     FakeClock();
     const ULONGLONG began = g_fakeMs;
-    const size_t mark = Mark();
+    const size_t mark = LogMark();
     CWatchdog dog(20, "-remove's wait for a service that never stops");
     EXPECT_EQ(RemoveService(), 0u);
     const R records = Records(mark);
@@ -224,7 +220,7 @@ TEST_F(InstallerTest, ReinstallUpdatesInPlaceAndSetsRecovery) {
                                        nullptr))
         << ::GetLastError();
     Platform().ChangeServiceConfig2W = RecordConfig2;
-    const size_t mark = Mark();
+    const size_t mark = LogMark();
     EXPECT_EQ(InstallService(), 0u);
     EXPECT_EQ(Records(mark), (R{{92, "0"}, {94, "0"}}));
     EXPECT_FALSE(MarkedForDeletion());
@@ -246,7 +242,7 @@ TEST_F(InstallerTest, InstallWaitsBoundedForAMarkedRegistrationToGo) {
     CServiceHandle held(::OpenServiceW(manager.get(), kServiceName, DELETE | SERVICE_QUERY_STATUS));
     ASSERT_TRUE(::DeleteService(held.get()));
     ASSERT_TRUE(MarkedForDeletion());
-    size_t mark = Mark();
+    size_t mark = LogMark();
     std::thread closer([&] {
         ::Sleep(1500);
         held.reset();
@@ -265,7 +261,7 @@ TEST_F(InstallerTest, InstallWaitsBoundedForAMarkedRegistrationToGo) {
     held.reset(::OpenServiceW(manager.get(), kServiceName, DELETE | SERVICE_QUERY_STATUS));
     ASSERT_TRUE(::DeleteService(held.get()));
     FakeClock();
-    mark = Mark();
+    mark = LogMark();
     EXPECT_EQ(InstallService(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
     EXPECT_EQ(Records(mark), (R{{88, "1072"}, {90, "1072"}}));
 
@@ -280,7 +276,7 @@ TEST_F(InstallerTest, InstallWaitsBoundedForAMarkedRegistrationToGo) {
         }
         return ::CreateServiceW(m, n, d, a, t, st, e, p, g, tag, dep, u, pw);
     };
-    mark = Mark();
+    mark = LogMark();
     EXPECT_EQ(InstallService(), 0u);
     EXPECT_EQ(Records(mark), (R{{88, "1060"}, {94, "0"}}));
 }

@@ -79,9 +79,7 @@ TEST_F(ProcessTableTest, OnlyTheExactNameIsSeenAndKilled) {
 
 // A table that cannot be read says nothing: not "absent" (that would start a
 // second copy), and the kill ends nothing.
-TEST_F(ProcessTableTest, AnUnreadableTableIsNeitherPresenceNorAbsence) {
-    HANDLE guarded = Start(L"ZUNATAVLService.exe");
-    ASSERT_TRUE(WaitUntil([] { return FindGuardedProgram() == ProgramPresence::Running; }, std::chrono::seconds(5)));
+TEST(ProcessTable, AnUnreadableTableIsNeitherPresenceNorAbsence) {
     PlatformScope platform;
     Platform().CreateToolhelp32Snapshot = [](DWORD, DWORD) -> HANDLE {
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -91,7 +89,6 @@ TEST_F(ProcessTableTest, AnUnreadableTableIsNeitherPresenceNorAbsence) {
     int ended = -1;
     EXPECT_FALSE(KillProcessByName(kGuardedExeName, &ended));
     EXPECT_EQ(ended, 0);
-    EXPECT_EQ(::WaitForSingleObject(guarded, 200), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 TEST(GbkConversion, DropsOnlyWhatGbkCannotHold) {

@@ -60,3 +60,19 @@ TEST(RestartSchedule, AnEndBeforeItsStartIsAShortRun) {
     for (int i = 0; i < 4; ++i) schedule.ProgramEnded(5000, 1000);
     EXPECT_EQ(schedule.ProgramEnded(5000, 1000), CRestartSchedule::Change::DelayBegan);
 }
+
+// A new user at the console clears the delay.
+TEST(RestartSchedule, ANewUserClearsTheDelay) {
+    CRestartSchedule schedule;
+    ULONGLONG t = 0;
+    for (int i = 0; i < 6; ++i, t += 20000) schedule.ProgramEnded(t, t + 1000);
+    ASSERT_TRUE(schedule.Delayed());
+    EXPECT_TRUE(schedule.Clear());
+    EXPECT_FALSE(schedule.Delayed());
+    EXPECT_EQ(schedule.NotBeforeMs(), 0u);
+    // The row of short runs starts again from nothing.
+    for (int i = 0; i < 4; ++i, t += 20000) {
+        EXPECT_EQ(schedule.ProgramEnded(t, t + 1000), CRestartSchedule::Change::None);
+    }
+    EXPECT_FALSE(schedule.Clear());
+}

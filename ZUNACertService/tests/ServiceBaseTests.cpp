@@ -142,24 +142,14 @@ TEST_F(ServiceBaseTest, FailedHooksFallBackToTheirStates) {
 
     // As Event Viewer shows them: the message table in TAVL.exe, with the
     // entry's two strings; the guard's own entries alike.
-    HMODULE tavl = ::LoadLibraryExW((TestDir() + L"\\..\\ZUNACertService\\TAVL.exe").c_str(), nullptr,
-                                    LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(tavl, nullptr) << ::GetLastError();
     std::vector<std::wstring> texts{L"CZUNACertService in OnStart", L"C:\\Program Files\\ZUNA Cert",
                                     L"CZUNACertService in OnStop", L"Service Start failed w/err 0x00000005",
                                     L"100% of %1 %%"};
     for (const FailingHook& row : kFailingHooks) texts.push_back(row.text);
     for (const std::wstring& text : texts) {
-        DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>(L"ZUNATAVLGuardService"),
-                               reinterpret_cast<DWORD_PTR>(text.c_str())};
-        wchar_t shown[1024] = {};
-        EXPECT_GT(::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, tavl, 0, 0, shown,
-                                   1024, reinterpret_cast<va_list*>(strings)),
-                  0u)
-            << ::GetLastError();
-        EXPECT_EQ(std::wstring(shown), L"ZUNATAVLGuardService: " + text + L"\r\n");
+        const EventEntry entry{EVENTLOG_ERROR_TYPE, 0, 0, L"", {L"ZUNATAVLGuardService", text}, text};
+        EXPECT_EQ(RenderEvent(entry), L"ZUNATAVLGuardService: " + text);
     }
-    ::FreeLibrary(tavl);
 }
 
 TEST_F(ServiceBaseTest, ShutdownReportsStoppedAlone) {
@@ -232,10 +222,7 @@ TEST(RunInternal, FromAConsoleTheDispatcherDoesNotStart) {
     CTestService service;
     EXPECT_FALSE(CServiceBase::RunInternal(service));
     EXPECT_EQ(named, L"BaseTestService");
-    const std::vector<LogRecord> records = RecordsAt("ServiceBase.cpp", 99);
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records.back().message, "RunInternal error, err code : %s");
-    EXPECT_EQ(records.back().value, "1063");
+    EXPECT_EQ(LastRecord("ServiceBase.cpp", 99), "RunInternal error, err code : %s [1063]");
     ASSERT_EQ(debug.size(), 1u);
     EXPECT_EQ(debug[0], L"0x427");
 }
@@ -256,7 +243,6 @@ TEST(ServiceEntry, WithoutAControlHandlerTheProcessEndsWithTheError) {
     CServiceBase::ServiceEntry(0, nullptr);
     EXPECT_TRUE(statuses.empty());
     EXPECT_EQ(exits, std::vector<UINT>{ERROR_SERVICE_NOT_IN_EXE});
-    const std::vector<LogRecord> records = RecordsAt("ServiceBase.cpp", 120);
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records.back().value, std::to_string(ERROR_SERVICE_NOT_IN_EXE));
+    const std::string record = LastRecord("ServiceBase.cpp", 120);
+    EXPECT_EQ(record.substr(record.rfind(" [")), " [" + std::to_string(ERROR_SERVICE_NOT_IN_EXE) + "]") << record;
 }

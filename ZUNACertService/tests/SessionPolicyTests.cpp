@@ -1,10 +1,9 @@
 // Where the program must run, on fake sessions: user A in session 1, user B
 // in session 2, the logon screen in session 3, a detached console. And the
-// stretches of failing launches and the restart delay on a fake clock.
+// stretches of failing launches on a fake clock.
 #include <gtest/gtest.h>
 
 #include "LaunchFailures.h"
-#include "RestartSchedule.h"
 #include "SessionPolicy.h"
 
 namespace {
@@ -70,54 +69,27 @@ TEST(SessionPolicy, ANewUserIsAnotherSessionWithAUser) {
     }
 }
 
-TEST(LaunchFailures, AFailureThatRepeatsIsOneStretch) {
+// A stretch's tries and length over days, and one error giving way to the
+// next, are the simulated loop's case; here, how a start ends a stretch.
+TEST(LaunchFailures, AStartEndsTheStretchAndTheSameErrorBeginsAnew) {
     CLaunchFailures failures;
     CLaunchFailures::Stretch ended;
-    EXPECT_TRUE(failures.Failed("WTSQueryUserToken", 1008, 1000, &ended));
+    EXPECT_TRUE(failures.Failed("CreateProcessAsUser", 740, 10000, &ended));
     EXPECT_FALSE(ended.ended);
-    for (ULONGLONG at = 4000; at <= 3 * 24 * 3600 * 1000ULL; at += 3000) {
-        ASSERT_FALSE(failures.Failed("WTSQueryUserToken", 1008, at, &ended));
-        ASSERT_FALSE(ended.ended);
-    }
-    // Another error begins its own stretch and ends the one before.
-    EXPECT_TRUE(failures.Failed("CreateProcessAsUser", 2, 3 * 24 * 3600 * 1000ULL + 4000, &ended));
-    ASSERT_TRUE(ended.ended);
-    EXPECT_EQ(ended.step, "WTSQueryUserToken");
-    EXPECT_EQ(ended.error, 1008u);
-    EXPECT_EQ(ended.tries, 86400u);
-    EXPECT_EQ(ended.ms, 3 * 24 * 3600 * 1000ULL + 3000);
-    EXPECT_FALSE(failures.Failed("CreateProcessAsUser", 2, 3 * 24 * 3600 * 1000ULL + 7000, &ended));
-    EXPECT_TRUE(failures.Failed("CreateProcessAsUser", 740, 3 * 24 * 3600 * 1000ULL + 10000, &ended));
-    EXPECT_EQ(ended.tries, 2u);
-    const CLaunchFailures::Stretch last = failures.Started(3 * 24 * 3600 * 1000ULL + 16000);
+    EXPECT_FALSE(failures.Failed("CreateProcessAsUser", 740, 13000, &ended));
+    const CLaunchFailures::Stretch last = failures.Started(16000);
     ASSERT_TRUE(last.ended);
     EXPECT_EQ(last.error, 740u);
-    EXPECT_EQ(last.tries, 1u);
+    EXPECT_EQ(last.tries, 2u);
     EXPECT_EQ(last.ms, 6000u);
-    EXPECT_FALSE(failures.Started(3 * 24 * 3600 * 1000ULL + 20000).ended) << "a start after a start ends nothing";
-    EXPECT_TRUE(failures.Failed("CreateProcessAsUser", 740, 3 * 24 * 3600 * 1000ULL + 30000, &ended))
-        << "after a start the same error begins anew";
+    EXPECT_FALSE(failures.Started(20000).ended) << "a start after a start ends nothing";
+    EXPECT_TRUE(failures.Failed("CreateProcessAsUser", 740, 30000, &ended)) << "after a start the same error begins anew";
 }
 
 TEST(LaunchFailures, NobodyAtTheConsoleIsNoUserToken) {
     EXPECT_TRUE(CLaunchFailures::NobodyAtConsole("WTSQueryUserToken", ERROR_NO_TOKEN));
     EXPECT_FALSE(CLaunchFailures::NobodyAtConsole("WTSQueryUserToken", ERROR_ACCESS_DENIED));
     EXPECT_FALSE(CLaunchFailures::NobodyAtConsole("CreateProcessAsUser", ERROR_NO_TOKEN));
-}
-
-TEST(RestartSchedule, ANewUserClearsTheDelay) {
-    CRestartSchedule schedule;
-    ULONGLONG t = 0;
-    for (int i = 0; i < 6; ++i, t += 20000) schedule.ProgramEnded(t, t + 1000);
-    ASSERT_TRUE(schedule.Delayed());
-    EXPECT_TRUE(schedule.Clear());
-    EXPECT_FALSE(schedule.Delayed());
-    EXPECT_EQ(schedule.NotBeforeMs(), 0u);
-    // The row of short runs starts again from nothing.
-    for (int i = 0; i < 4; ++i, t += 20000) {
-        EXPECT_EQ(schedule.ProgramEnded(t, t + 1000), CRestartSchedule::Change::None);
-    }
-    EXPECT_FALSE(schedule.Clear());
 }
 
 }  // namespace

@@ -93,14 +93,16 @@ std::vector<LogRecord> RecordsAt(const std::string& source, int line) {
     return found;
 }
 
+std::string LastRecord(const std::string& source, int line) {
+    const std::vector<LogRecord> r = RecordsAt(source, line);
+    return r.empty() ? "<none>" : r.back().message + " [" + r.back().value + "]";
+}
+
 std::vector<LogRecord> GuardRecords(int line) { return RecordsAt("CZUNACertService.cpp", line); }
 
 size_t GuardRecordCount(int line) { return GuardRecords(line).size(); }
 
-std::string LastGuardRecord(int line) {
-    const std::vector<LogRecord> r = GuardRecords(line);
-    return r.empty() ? "<none>" : r.back().message + " [" + r.back().value + "]";
-}
+std::string LastGuardRecord(int line) { return LastRecord("CZUNACertService.cpp", line); }
 
 size_t LogMark() { return ParseLog(ReadLogFile()).size(); }
 
@@ -167,6 +169,12 @@ std::vector<EventEntry> EntriesOf(const std::vector<EventEntry>& events, DWORD i
         if (e.id == id) found.push_back(e);
     }
     return found;
+}
+
+std::wstring OnlyEntry(const std::vector<EventEntry>& events, GuardEvent id) {
+    const std::vector<EventEntry> found = EntriesOf(events, id);
+    if (found.size() == 1) return RenderEvent(found[0]);
+    return L"<" + std::to_wstring(found.size()) + L" entries of event " + std::to_wstring(static_cast<DWORD>(id)) + L">";
 }
 
 void RecordStatus(std::vector<SERVICE_STATUS>* sink) {
@@ -266,8 +274,7 @@ bool WriteTextFile(const std::wstring& path, const std::string& text) {
 }
 
 ChildProcess StartProcess(const std::wstring& exe, const std::wstring& arguments, const std::wstring& directory) {
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    if (!arguments.empty()) commandLine += L" " + arguments;
+    std::wstring commandLine = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -291,8 +298,7 @@ DWORD RunProcess(const std::wstring& exe, const std::wstring& arguments, std::st
     CHandle writer(writeEnd);
     ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
 
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    if (!arguments.empty()) commandLine += L" " + arguments;
+    std::wstring commandLine = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -388,12 +394,13 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 }
 
 std::wstring RenderEvent(const EventEntry& entry) {
-    static HMODULE tavl = ::LoadLibraryExW((TestDir() + L"\\..\\ZUNACertService\\TAVL.exe").c_str(), nullptr,
-                                           LOAD_LIBRARY_AS_DATAFILE);
-    if (tavl == nullptr) {
-        // Programs in a folder of their own sit one level deeper.
-        tavl = ::LoadLibraryExW((TestDir() + L"\\..\\..\\ZUNACertService\\TAVL.exe").c_str(), nullptr,
-                                LOAD_LIBRARY_AS_DATAFILE);
+    // Programs in a folder of their own sit one level deeper.
+    static HMODULE tavl = nullptr;
+    for (const wchar_t* up : {L"\\..", L"\\..\\.."}) {
+        if (tavl == nullptr) {
+            tavl = ::LoadLibraryExW((TestDir() + up + L"\\ZUNACertService\\TAVL.exe").c_str(), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE);
+        }
     }
     std::vector<DWORD_PTR> args;
     for (const std::wstring& s : entry.strings) args.push_back(reinterpret_cast<DWORD_PTR>(s.c_str()));

@@ -28,6 +28,8 @@ std::vector<LogRecord> ParseLog(const std::string& text);
 std::vector<LogRecord> RecordsAt(const std::string& source, int line);
 // Seconds between two records, by their own time stamps.
 double SecondsBetween(const LogRecord& from, const LogRecord& to);
+// The last record at `source` and `line` as "message [value]", or "<none>".
+std::string LastRecord(const std::string& source, int line);
 // The guard's own records at `line`; how many; the last as "message [value]".
 std::vector<LogRecord> GuardRecords(int line);
 size_t GuardRecordCount(int line);
@@ -63,6 +65,8 @@ std::vector<EventEntry> EntriesOf(const std::vector<EventEntry>& events, DWORD i
 inline std::vector<EventEntry> EntriesOf(const std::vector<EventEntry>& events, GuardEvent id) {
     return EntriesOf(events, static_cast<DWORD>(id));
 }
+// The rendered text of the one entry of event `id`, or how many there were.
+std::wstring OnlyEntry(const std::vector<EventEntry>& events, GuardEvent id);
 void RecordStatus(std::vector<SERVICE_STATUS>* sink);
 void RecordDebugOutput(std::vector<std::wstring>* sink);
 

@@ -1,13 +1,11 @@
-// A bare service on CServiceBase for tests against the real service manager.
-// Its first argument picks the start: "ok" runs, "throw5" fails with code 5.
-// A failing start also checks that nothing touches the service object once
-// STOPPED is reported: the report lingers, the main thread destroys and
-// poisons the object meanwhile, and "clean" or "touched" is appended to
+// A bare service on CServiceBase whose start fails with code 5, for a test
+// against the real service manager. It checks that nothing touches the service
+// object once STOPPED is reported: the report lingers, the main thread destroys
+// and poisons the object meanwhile, and "clean" or "touched" is appended to
 // testservice.result beside the executable.
 #include <windows.h>
 
 #include <cstring>
-#include <cwchar>
 #include <fstream>
 #include <new>
 #include <string>
@@ -19,15 +17,10 @@
 namespace {
 class CProbeService : public CServiceBase {
 public:
-    CProbeService(bool fail) : CServiceBase(L"ZunaBaseProbe", true, true, false), m_fail(fail) {}
+    CProbeService() : CServiceBase(L"ZunaBaseProbe", true, true, false) {}
 
 protected:
-    void OnStart(DWORD, PWSTR*) override {
-        if (m_fail) throw static_cast<DWORD>(5);
-    }
-
-private:
-    bool m_fail;
+    void OnStart(DWORD, PWSTR*) override { throw static_cast<DWORD>(5); }
 };
 
 BOOL(WINAPI* g_realSetStatus)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
@@ -41,15 +34,13 @@ BOOL WINAPI LingeringSetStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS st
 alignas(CProbeService) unsigned char g_storage[sizeof(CProbeService)];
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) {
-    const bool fail = argc > 1 && std::wcscmp(argv[1], L"throw5") == 0;
+int wmain(int, wchar_t**) {
     g_realSetStatus = Platform().SetServiceStatus;
-    if (fail) Platform().SetServiceStatus = &LingeringSetStatus;
-    auto* service = new (g_storage) CProbeService(fail);
+    Platform().SetServiceStatus = &LingeringSetStatus;
+    auto* service = new (g_storage) CProbeService();
     CServiceBase::RunInternal(*service);
     service->~CProbeService();
     std::memset(g_storage, 0xCD, sizeof(g_storage));
-    if (!fail) return 0;
     Sleep(800);
     bool clean = true;
     for (unsigned char b : g_storage) clean = clean && b == 0xCD;
