@@ -1,10 +1,13 @@
 """A private Wine prefix holding the installed guard and its stand-in, driven
 from the Linux side; shared by the end-to-end tests and the benchmark."""
+import argparse
 import os
 import re
 import shutil
 import subprocess
+import sys
 import time
+import unittest
 
 SERVICE = "ZUNATAVLGuardService"
 INSTALL_DIR_WIN = r"C:\Program Files\ZUNA Cert"
@@ -172,3 +175,17 @@ def wait_for(condition, timeout, step=0.2):
         if value or time.monotonic() >= deadline:
             return value
         time.sleep(step)
+
+
+def run_suite(what, options):
+    """Runs the unittest suite of __main__ with --<option> for each of `options`
+    in its ARGS, prints how long it took and exits with its verdict."""
+    parser = argparse.ArgumentParser()
+    for name in options:
+        parser.add_argument("--" + name, required=True)
+    main = sys.modules["__main__"]
+    main.ARGS, rest = parser.parse_known_args()
+    started = time.monotonic()
+    result = unittest.main(module=main, argv=[sys.argv[0], "-v"] + rest, exit=False).result
+    print("%s suite took %.0f s" % (what, time.monotonic() - started))
+    sys.exit(0 if result.wasSuccessful() else 1)

@@ -4,7 +4,6 @@ clones in different folders (same bytes), signed with a throw-away certificate,
 and the MSI installed, upgraded, installed again, repaired, refused as a
 downgrade and removed under Wine, silently, into a folder with a blank in its
 path that holds the stand-in; then installed into a folder without it."""
-import argparse
 import hashlib
 import os
 import re
@@ -15,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "scripts"))
-from winehost import SERVICE, Prefix, wait_for  # noqa: E402
+from winehost import SERVICE, Prefix, run_suite, wait_for  # noqa: E402
 
 ARGS = None
 FOLDER_WIN = r"C:\Guard Test\ZUNA Cert"
@@ -318,18 +317,5 @@ class Release(unittest.TestCase):
         self.assertEqual(names[names.index("InstallInitialize") + 1], "RemoveExistingProducts", sequence)
 
 
-def main():
-    global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--standin", required=True)
-    parser.add_argument("--work", required=True)
-    ARGS, rest = parser.parse_known_args()
-    started = time.monotonic()
-    result = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False).result
-    print("package suite took %.0f s" % (time.monotonic() - started))
-    sys.exit(0 if result.wasSuccessful() else 1)
-
-
 if __name__ == "__main__":
-    main()
+    run_suite("package", ["root", "standin", "work"])
