@@ -288,5 +288,7 @@ TEST_F(GuardTest, NoHandleIsLeftBehindByRelaunches) {
     }
     std::printf("open handles after %zu relaunches: %zu; after %zu: %zu\n", starts[0], counts[0], Starts().size(),
                 counts[1]);
-    EXPECT_LE(counts[1], counts[0]);
+    // One left a relaunch would be 50 more; one or two come and go with the
+    // process's other threads (seen once: 31, then 32).
+    EXPECT_LE(counts[1], counts[0] + 3);
 }

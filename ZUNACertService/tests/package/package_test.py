@@ -176,13 +176,18 @@ class Release(unittest.TestCase):
         product = {name: dict(row[:2] for row in table(path, "Property"))["ProductCode"] for name, path in msis.items()}
 
         # The exit code as a Windows caller reads it: the Linux side sees only its low 8 bits.
+        # It goes to a file: the captured output once came back without it.
         with open(os.path.join(P.root, "drive_c", "msi.cmd"), "w") as f:
-            f.write("@start /wait msiexec %*\r\n@echo exit=%ERRORLEVEL%\r\n")
+            f.write("@echo off\r\nstart /wait msiexec %*\r\n>C:\\msi.exit echo exit=%ERRORLEVEL%\r\n")
 
         def msiexec(*args):
             started = time.monotonic()
-            _, out = P.wine("cmd", "/c", r"C:\msi.cmd", *args, "/l*v", r"C:\msi.log", timeout=300)
-            code = int(re.search(r"exit=(-?\d+)", out).group(1))
+            exit_file = os.path.join(P.root, "drive_c", "msi.exit")
+            if os.path.exists(exit_file):
+                os.remove(exit_file)
+            P.wine("cmd", "/c", r"C:\msi.cmd", *args, "/l*v", r"C:\msi.log", timeout=300)
+            with open(exit_file) as f:
+                code = int(re.search(r"exit=(-?\d+)", f.read()).group(1))
             print("msiexec %s: exit %d, %.1f s" % (" ".join(args), code, time.monotonic() - started))
             return code
 
