@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,7 @@ struct LaunchStep {
     const char* name;
 };
 extern const LaunchStep kLaunchSteps[5];
+inline void PrintTo(const LaunchStep& step, std::ostream* os) { *os << step.name; }
 // Resets the record and puts the fakes into the platform table.
 LaunchFakes& InstallLaunchFakes();
 
