@@ -395,13 +395,16 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 std::wstring RenderEvent(const EventEntry& entry) {
     // Programs in a folder of their own sit one level deeper.
-    static HMODULE tavl = nullptr;
-    for (const wchar_t* up : {L"\\..", L"\\..\\.."}) {
-        if (tavl == nullptr) {
-            tavl = ::LoadLibraryExW((TestDir() + up + L"\\ZUNACertService\\TAVL.exe").c_str(), nullptr,
-                                    LOAD_LIBRARY_AS_DATAFILE);
+    static const HMODULE tavl = [] {
+        HMODULE found = nullptr;
+        for (const wchar_t* up : {L"\\..", L"\\..\\.."}) {
+            if (found == nullptr) {
+                found = ::LoadLibraryExW((TestDir() + up + L"\\ZUNACertService\\TAVL.exe").c_str(), nullptr,
+                                         LOAD_LIBRARY_AS_DATAFILE);
+            }
         }
-    }
+        return found;
+    }();
     std::vector<DWORD_PTR> args;
     for (const std::wstring& s : entry.strings) args.push_back(reinterpret_cast<DWORD_PTR>(s.c_str()));
     wchar_t shown[2048] = {};
